@@ -1,0 +1,93 @@
+#pragma once
+
+#include "platform/core/MainQueue.h"
+#include "platform/core/Observable.h"
+#include "ports/Defaults.h"
+#include "ports/Desktop.h"
+#include "ports/Locales.h"
+#include "ports/Session.h"
+#include "ports/Speech.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace murmelin {
+
+// Holds the dictation state and the two settings, runs press → release → delivery.
+// Everything here runs on the main thread.
+class Controller : public ObservableObject, public std::enable_shared_from_this<Controller> {
+public:
+    // The collaborators. References must outlive the controller.
+    struct Ports {
+        DefaultsStore& defaults;
+        SpeechRecognizerFactory& recognizers; // supported locales
+        LocaleInfo& localeInfo;
+        AccessibilityTrust& trust;
+        std::shared_ptr<DictationRecorder> recorder;
+        std::shared_ptr<RecordingPanel> hud;
+        PushToTalkKey& hotKey;
+        Clipboard& clipboard;
+        KeyInjector& keys;
+        Notifier& notifier;
+        ScriptRunner& runner;
+        AppIdentity& identity;
+        SettingsOpener& settings;
+        IdentifierSource& ids;
+        MainQueue& main;
+    };
+
+    static std::shared_ptr<Controller> make(Ports ports);
+
+    // The process-wide controller, created on first access by the factory that the
+    // program's entry installs before.
+    static void setSharedFactory(std::function<std::shared_ptr<Controller>()> factory);
+    static Controller& shared();
+
+    // Published state, in declaration order.
+    Published<std::vector<std::string>> history;
+    Published<std::string> localeID; // assignment persists it under "locale"
+    Published<bool> recording;
+    Published<bool> trusted;
+
+    const std::vector<std::string>& locales() const { return locales_; }
+    LocaleInfo& localeInfo() const { return ports_.localeInfo; }
+
+    void start();
+    void openSettings(const std::string& anchor);
+    void promptAccessibility();
+
+    explicit Controller(Ports ports); // use make()
+
+private:
+    void beginRecording();
+    void endRecording();
+    void completed(const std::string& transcript);
+    void deliver(const std::string& text);
+    void notify(const std::string& title, const std::string& body);
+    void pasteCommandV();
+    std::string locale() const;
+
+    Ports ports_;
+    std::vector<std::string> locales_;
+    bool started_ = false;
+};
+
+inline constexpr const char* kHistoryKey = "history";
+inline constexpr const char* kLocaleKey = "locale";
+inline constexpr std::size_t kHistoryLimit = 10;
+inline constexpr double kPasteDelaySeconds = 0.08;
+
+// Locale identifiers sorted by display name: NFC, then code point by code point.
+std::vector<std::string> sortLocales(std::vector<std::string> identifiers, const LocaleInfo& info);
+// The locale a dictation records in, from the chosen identifier and the offered list.
+std::string resolveLocale(const std::string& localeID, const std::vector<std::string>& locales);
+// Escapes a text for a double-quoted script string: \ → \\, then " → \".
+std::string escapeForScript(const std::string& text);
+// The fallback route's script: display notification "B" with title "T".
+std::string notificationScript(const std::string& title, const std::string& body);
+// Terminal emulators paste with Control+Shift+V; everything else with Control+V.
+PasteChord pasteChordFor(const std::string& windowClass);
+
+} // namespace murmelin

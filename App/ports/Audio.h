@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+namespace murmelin {
+
+struct AudioFormat {
+    double sampleRate = 16000;
+    uint32_t channelCount = 1;
+};
+
+// Non-interleaved 32-bit float audio, valid only during the tap call that receives it.
+struct AudioBuffer {
+    const float* const* floatChannelData = nullptr; // null when the buffer has no float data
+    uint32_t channelCount = 0;
+    uint32_t frameLength = 0;
+    double sampleRate = 16000;
+};
+
+// Called on the capture thread for each captured buffer.
+using AudioTap = std::function<void(const AudioBuffer&)>;
+
+// What an audio back-end reports when it cannot start; description() is for the user.
+class EngineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+    std::string description() const { return what(); }
+};
+
+// The microphone input. Created once, reused for every recording. Main thread, except that
+// the tap runs on the capture thread.
+class AudioInput {
+public:
+    virtual ~AudioInput() = default;
+    virtual AudioFormat outputFormat() = 0;
+    // At most one tap; installing replaces. Removing a tap that is not there is harmless.
+    virtual void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) = 0;
+    virtual void removeTap() = 0;
+    virtual void prepare() = 0;
+    virtual void start() = 0; // throws EngineError
+    virtual void stop() = 0;
+};
+
+} // namespace murmelin

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace murmelin {
+
+// The general clipboard. Main thread.
+class Clipboard {
+public:
+    virtual ~Clipboard() = default;
+    // Clears what was there and makes `text` the plain-text content.
+    virtual void setString(const std::string& text) = 0;
+};
+
+// Which key chord pastes into the focused application.
+enum class PasteChord { controlV, controlShiftV };
+
+// Synthetic key events into the application that has keyboard focus. Main thread.
+class KeyInjector {
+public:
+    virtual ~KeyInjector() = default;
+    // The class of the focused top-level window (X11 WM_CLASS class part), "" if unknown.
+    virtual std::string focusedWindowClass() = 0;
+    // One key-down and key-up of V with exactly the chord's modifiers: modifiers the user
+    // holds at that moment must not reach the target. Failures are silent.
+    virtual void postPaste(PasteChord chord) = 0;
+};
+
+// Whether this process may inject key events into other applications. Main thread.
+class AccessibilityTrust {
+public:
+    virtual ~AccessibilityTrust() = default;
+    virtual bool isTrusted() = 0;
+    // Asks again, with whatever prompt the desktop offers, and answers at once.
+    virtual bool isTrustedPrompting() = 0;
+};
+
+// Desktop notifications for a program with an application identity. Main thread; never waits.
+class Notifier {
+public:
+    virtual ~Notifier() = default;
+    virtual void requestAuthorization() = 0;
+    virtual void post(const std::string& identifier, const std::string& title,
+                      const std::string& body) = 0;
+};
+
+// Starts a program directly (no shell) without waiting. A failure to start is ignored.
+class ScriptRunner {
+public:
+    virtual ~ScriptRunner() = default;
+    virtual void launch(const std::string& program, const std::vector<std::string>& arguments) = 0;
+    // The program that runs notification scripts of the fallback route.
+    virtual std::string notificationScriptRunner() const = 0;
+};
+
+// The identity under which the desktop knows the program; "" when it has none
+// (for example when it runs from the build tree).
+class AppIdentity {
+public:
+    virtual ~AppIdentity() = default;
+    virtual std::string bundleIdentifier() const = 0;
+};
+
+// Opens the desktop's settings for a privacy link. Main thread; outcome ignored.
+class SettingsOpener {
+public:
+    virtual ~SettingsOpener() = default;
+    // The link prefix, ending in "?", that an anchor such as "Privacy_Microphone" follows.
+    virtual std::string settingsLinkPrefix() const = 0;
+    virtual void open(const std::string& link) = 0;
+};
+
+// Fresh identifiers for notification requests.
+class IdentifierSource {
+public:
+    virtual ~IdentifierSource() = default;
+    virtual std::string uuidString() = 0;
+};
+
+} // namespace murmelin

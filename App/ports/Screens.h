@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace murmelin {
+
+class LevelModel;
+
+// Global desktop coordinates with the origin at the top left and y pointing down, as X11
+// and Qt use them.
+struct Point {
+    double x = 0, y = 0;
+};
+struct Size {
+    double width = 0, height = 0;
+};
+struct Rect {
+    double x = 0, y = 0, width = 0, height = 0;
+    double minX() const { return x; }
+    double midX() const { return x + width / 2; }
+    double maxY() const { return y + height; }
+    // Half-open: the left and top edges are inside, the right and bottom edges are not.
+    bool contains(Point p) const { return p.x >= x && p.x < x + width && p.y >= y && p.y < y + height; }
+};
+
+struct Screen {
+    Rect frame;
+    Rect visibleFrame; // less panels and docks
+};
+
+// Screens and the pointer. Main thread.
+class ScreenInfo {
+public:
+    virtual ~ScreenInfo() = default;
+    virtual std::vector<Screen> screens() const = 0; // in the window system's order
+    virtual std::optional<Screen> mainScreen() const = 0;
+    virtual Point mouseLocation() const = 0;
+};
+
+// The floating recording panel: never takes focus, lets clicks through, floats above every
+// window on every desktop. Main thread.
+class PanelWindow {
+public:
+    virtual ~PanelWindow() = default;
+    virtual void setFrameOrigin(Point topLeft) = 0;
+    virtual void orderFrontRegardless() = 0;
+    virtual void orderOut() = 0;
+};
+
+class PanelFactory {
+public:
+    virtual ~PanelFactory() = default;
+    // A hidden panel of `size` at the origin that draws `model` and redraws on its changes.
+    virtual std::unique_ptr<PanelWindow> makePanel(LevelModel& model, Size size) = 0;
+};
+
+} // namespace murmelin

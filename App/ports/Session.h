@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace murmelin {
+
+class LevelModel;
+class PanelWindow;
+
+// What the controller needs of the recorder. Main thread.
+class DictationRecorder {
+public:
+    virtual ~DictationRecorder() = default;
+    // Asks for speech and microphone access without waiting for the answers.
+    virtual void requestPermissions() = 0;
+    // Called on the main queue once per captured buffer with a level from 0 to 1.
+    virtual void setOnLevel(std::function<void(float)> onLevel) = 0;
+    // Begins capturing and recognising, or throws an exception whose what() is a sentence
+    // for the user; after a throw nothing runs.
+    virtual void start(const std::string& locale) = 0;
+    // Ends the capture; `completion` gets the best transcript once, on the main queue, at
+    // the latest after the timeout (or at once with "" when nothing runs) unless a later
+    // stop() replaces it.
+    virtual void stop(std::function<void(std::string)> completion) = 0;
+};
+
+// What the controller needs of the push-to-talk key. Main thread.
+class PushToTalkKey {
+public:
+    virtual ~PushToTalkKey() = default;
+    // Called on the main queue, strictly alternating, once per press and release.
+    virtual void setOnPress(std::function<void()> onPress) = 0;
+    virtual void setOnRelease(std::function<void()> onRelease) = 0;
+    // Registers the combination for the whole desktop; the outcome is not reported.
+    virtual void registerKey() = 0;
+};
+
+// What the controller needs of the recording panel. Main thread.
+class RecordingPanel {
+public:
+    virtual ~RecordingPanel() = default;
+    // Shows the panel under the pointer in its listening state without taking focus.
+    virtual void show() = 0;
+    virtual LevelModel& model() = 0;
+    // The panel window, null before the first show().
+    virtual PanelWindow* panel() = 0;
+};
+
+} // namespace murmelin

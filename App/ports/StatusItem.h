@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace murmelin {
+
+// One entry of the status item's pull-down menu, built fresh on every change.
+struct MenuItem {
+    enum class Kind { text, button, separator, submenu };
+    Kind kind = Kind::text;
+    std::string title;
+    bool checkable = false; // submenu rows: exclusive choice
+    bool checked = false;
+    std::string shortcut;   // e.g. "Ctrl+Q"
+    std::function<void()> action;
+    std::vector<MenuItem> children; // submenu rows
+};
+
+enum class StatusIcon { mic, micFill };
+
+// The status-area item and its menu. Main thread.
+class StatusItemHost {
+public:
+    virtual ~StatusItemHost() = default;
+    virtual void setIcon(StatusIcon icon) = 0;
+    virtual void setMenu(std::vector<MenuItem> items) = 0;
+    virtual void terminate() = 0;
+};
+
+// Looks up the program's fixed texts; the key itself when there is no translation.
+class Translator {
+public:
+    virtual ~Translator() = default;
+    virtual std::string translate(const std::string& key) const = 0;
+};
+
+} // namespace murmelin

@@ -1,0 +1,21 @@
+# Warnings and sanitizers as interface targets that every target of ours links.
+add_library(murmelin_options INTERFACE)
+target_compile_options(murmelin_options INTERFACE -Wall -Wextra -Wpedantic)
+target_include_directories(murmelin_options INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/App)
+if(MURMELIN_SANITIZE)
+    target_compile_options(murmelin_options INTERFACE -fsanitize=${MURMELIN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(murmelin_options INTERFACE -fsanitize=${MURMELIN_SANITIZE})
+endif()
+
+# Adds a library from every .cpp under the calling folder's `dir`, linked to `deps`.
+function(murmelin_library name dir)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+    if(NOT sources)
+        add_library(${name} INTERFACE)
+        target_link_libraries(${name} INTERFACE murmelin_options ${ARGN})
+        return()
+    endif()
+    add_library(${name} STATIC ${sources})
+    target_link_libraries(${name} PUBLIC murmelin_options ${ARGN})
+endfunction()

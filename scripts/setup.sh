@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Murmelin needs to build, run and test, when any is missing.
+# Idempotent: a machine that has everything is left alone.
+set -euo pipefail
+
+packages=(
+    # build
+    cmake ninja-build g++ clang pkg-config libclang-rt-14-dev
+    qt6-base-dev qt6-svg-dev qt6-qpa-plugins libicu-dev nlohmann-json3-dev
+    libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us
+    libpulse-dev libx11-dev libxtst-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # run and test: a headless desktop, a sound server and speech to play into it
+    xvfb x11-xserver-utils x11-utils xdotool imagemagick openbox xcompmgr trayer
+    dbus dbus-x11 libnotify-bin xclip xterm mousepad lxterminal
+    pulseaudio pulseaudio-utils sox libsox-fmt-all flite pocketsphinx-testdata
+    fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+echo "setup: installing ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

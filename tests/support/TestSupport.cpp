@@ -1,0 +1,1 @@
+// Shared fakes live beside this file.

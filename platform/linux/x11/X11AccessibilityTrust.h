@@ -1,0 +1,21 @@
+#pragma once
+
+#include "App/ports/Desktop.h"
+#include "platform/linux/x11/XDisplay.h"
+
+namespace murmelin {
+
+// On X11 any client may send synthetic keys once the server offers XTEST; there is no grant
+// to ask for. Without an X display (a Wayland-only session) the answer is false.
+class X11AccessibilityTrust final : public AccessibilityTrust {
+public:
+    // Main thread. Samples afresh on each call.
+    bool isTrusted() override;
+    // X11 has no prompt: the same as isTrusted().
+    bool isTrustedPrompting() override { return isTrusted(); }
+
+private:
+    x11::DisplayPtr display_;
+};
+
+} // namespace murmelin

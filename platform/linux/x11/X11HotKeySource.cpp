@@ -1,0 +1,214 @@
+#include "platform/linux/x11/X11HotKeySource.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace murmelin {
+namespace {
+
+// Virtual key codes of the desktop the hot key was first designed for, as the X keysym.
+unsigned long keysymFor(uint32_t keyCode) {
+    switch (keyCode) {
+    case 49:
+        return XK_space;
+    case 36:
+        return XK_Return;
+    case 53:
+        return XK_Escape;
+    default:
+        return NoSymbol;
+    }
+}
+
+// Modifier flags of that desktop (control, option, shift, command) as X modifier masks.
+unsigned maskFor(uint32_t modifiers, std::string& name) {
+    struct Flag {
+        uint32_t flag;
+        unsigned mask;
+        const char* name;
+    };
+    static constexpr Flag flags[] = {{0x1000, ControlMask, "Control+"},
+                                     {0x0800, Mod1Mask, "Alt+"},
+                                     {0x0200, ShiftMask, "Shift+"},
+                                     {0x0100, Mod4Mask, "Super+"}};
+    unsigned mask = 0;
+    for (const Flag& f : flags)
+        if (modifiers & f.flag) {
+            mask |= f.mask;
+            name += f.name;
+        }
+    return mask;
+}
+
+} // namespace
+
+X11HotKeySource::X11HotKeySource() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+X11HotKeySource::~X11HotKeySource() {
+    stop();
+    if (wakeFd_ >= 0)
+        close(wakeFd_);
+}
+
+void X11HotKeySource::installHandler(HotKeyHandler handler) {
+    std::lock_guard lock(handlerMutex_);
+    handler_ = std::move(handler);
+}
+
+void X11HotKeySource::registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t, uint32_t) {
+    Grab wanted;
+    wanted.modifiers = maskFor(modifiers, wanted.name);
+    wanted.keysym = keysymFor(keyCode);
+    if (wanted.keysym == NoSymbol)
+        return;
+    wanted.name += wanted.keysym == XK_space ? "Space" : XKeysymToString(wanted.keysym);
+
+    stop();
+    if (!display_)
+        display_ = x11::openDisplay();
+    if (!display_) {
+        std::fprintf(stderr, "murmelin: no X display; %s is not available as a hot key\n",
+                     wanted.name.c_str());
+        return;
+    }
+    grabs_.push_back(wanted);
+    grab(grabs_.back());
+    start();
+}
+
+void X11HotKeySource::grab(Grab& g) {
+    Display* display = display_.get();
+    g.keycode = XKeysymToKeycode(display, g.keysym);
+    if (g.keycode == 0)
+        return;
+    unsigned locks[4] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
+    if (x11::ModifierMapPtr map{XGetModifierMapping(display)}) {
+        if (unsigned numLock = x11::modifierOf(display, *map, XK_Num_Lock)) {
+            locks[2] = numLock;
+            locks[3] = LockMask | numLock;
+        }
+    }
+    x11::takeError(display);
+    for (unsigned lock : locks)
+        XGrabKey(display, g.keycode, g.modifiers | lock, DefaultRootWindow(display), False,
+                 GrabModeAsync, GrabModeAsync);
+    if (x11::takeError(display) == BadAccess && !std::exchange(g.reported, true))
+        std::fprintf(stderr, "murmelin: %s is taken by another program\n", g.name.c_str());
+    // Held keys then repeat as presses only, with one release at the end.
+    Bool supported = False;
+    XkbSetDetectableAutoRepeat(display, True, &supported);
+    XFlush(display);
+}
+
+void X11HotKeySource::ungrab(const Grab& g) {
+    if (g.keycode != 0)
+        XUngrabKey(display_.get(), g.keycode, AnyModifier, DefaultRootWindow(display_.get()));
+}
+
+void X11HotKeySource::regrabAll() {
+    for (const Grab& g : grabs_)
+        ungrab(g);
+    down_.clear();
+    for (Grab& g : grabs_)
+        grab(g);
+}
+
+void X11HotKeySource::start() {
+    uint64_t drained;
+    while (read(wakeFd_, &drained, sizeof drained) > 0) {
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void X11HotKeySource::stop() {
+    if (!thread_.joinable())
+        return;
+    const uint64_t one = 1;
+    while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+}
+
+void X11HotKeySource::run() {
+    Display* display = display_.get();
+    pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            handle(event);
+        }
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (fds[1].revents & POLLIN)
+            return;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return;
+    }
+}
+
+void X11HotKeySource::handle(XEvent& event) {
+    if (event.type == MappingNotify) {
+        // A new layout may move the key or the Num Lock modifier: grab afresh.
+        XRefreshKeyboardMapping(&event.xmapping);
+        if (event.xmapping.request != MappingPointer)
+            regrabAll();
+        return;
+    }
+    if (event.type != KeyPress && event.type != KeyRelease)
+        return;
+    const unsigned char code = static_cast<unsigned char>(event.xkey.keycode);
+    const bool ours = std::any_of(grabs_.begin(), grabs_.end(),
+                                  [code](const Grab& g) { return g.keycode == code; });
+    if (!ours)
+        return;
+    auto held = std::find(down_.begin(), down_.end(), code);
+    if (event.type == KeyPress) {
+        if (held != down_.end())
+            return; // auto-repeat
+        down_.push_back(code);
+        dispatch(5);
+    } else {
+        if (held == down_.end() || isRepeatRelease(event.xkey))
+            return;
+        down_.erase(held);
+        dispatch(6);
+    }
+}
+
+// Without detectable auto-repeat a held key sends release/press pairs with equal times.
+bool X11HotKeySource::isRepeatRelease(const XKeyEvent& release) {
+    Display* display = display_.get();
+    if (XEventsQueued(display, QueuedAfterReading) == 0)
+        return false;
+    XEvent next;
+    XPeekEvent(display, &next);
+    if (next.type != KeyPress || next.xkey.keycode != release.keycode ||
+        next.xkey.time != release.time)
+        return false;
+    XNextEvent(display, &next);
+    return true;
+}
+
+void X11HotKeySource::dispatch(uint32_t kind) {
+    HotKeyHandler handler;
+    {
+        std::lock_guard lock(handlerMutex_);
+        handler = handler_;
+    }
+    if (handler) {
+        const HotKeyEvent event{kind};
+        handler(&event);
+    }
+}
+
+} // namespace murmelin

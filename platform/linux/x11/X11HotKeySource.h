@@ -1,0 +1,60 @@
+#pragma once
+
+#include "App/ports/HotKeyEvents.h"
+#include "platform/linux/x11/XDisplay.h"
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace murmelin {
+
+// The global hot key on X11: a passive grab on the root window, served by a thread with an
+// X connection of its own. Presses are reported once per physical press (auto-repeat is
+// folded away) and the release is matched by key, whatever modifiers are still held.
+class X11HotKeySource final : public HotKeySource {
+public:
+    X11HotKeySource();
+    ~X11HotKeySource() override;
+    X11HotKeySource(const X11HotKeySource&) = delete;
+    X11HotKeySource& operator=(const X11HotKeySource&) = delete;
+
+    // Any thread. The handler is called on the source's own thread.
+    void installHandler(HotKeyHandler handler) override;
+    // Main thread. Grabs the combination (also under Caps and Num Lock) and starts listening.
+    // A combination held by another program or a missing display leaves one line on stderr;
+    // the caller is not told.
+    void registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
+                        uint32_t id) override;
+
+private:
+    struct Grab {
+        unsigned long keysym;
+        unsigned modifiers;
+        unsigned char keycode = 0;
+        std::string name;
+        bool reported = false; // the taken-by-another-program line, once
+    };
+
+    void grab(Grab& grab);
+    void ungrab(const Grab& grab);
+    void regrabAll();
+    void start();
+    void stop();
+    void run();
+    void handle(XEvent& event);
+    bool isRepeatRelease(const XKeyEvent& release);
+    void dispatch(uint32_t kind);
+
+    std::mutex handlerMutex_;
+    HotKeyHandler handler_;
+    x11::DisplayPtr display_;
+    // Touched by the caller only while the thread is stopped, otherwise by the thread alone.
+    std::vector<Grab> grabs_;
+    std::vector<unsigned char> down_;
+    int wakeFd_ = -1;
+    std::thread thread_;
+};
+
+} // namespace murmelin

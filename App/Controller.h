@@ -66,7 +66,8 @@ private:
     void completed(const std::string& transcript);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
-    void pasteCommandV();
+    // Class-level: the delayed paste holds only the key injector, no controller state.
+    static void pasteCommandV(KeyInjector& keys);
     std::string locale() const;
 
     Ports ports_;

@@ -1,1 +1,0 @@
-// Shared fakes live beside this file.

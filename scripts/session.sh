@@ -1,0 +1,378 @@
+#!/usr/bin/env bash
+# A complete, private desktop session for tests, the demo and the benchmarks, on a machine with
+# no display, no sound card and no logged-in user:
+#
+#   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify pulse
+#   session.sh stop <dir>                             stops everything that start started
+#   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
+#   session.sh run <dir> <command...>                 runs a command inside the session
+#
+# Parts default to all of them. The session bus is always started, so nothing in the session ever
+# reaches the caller's bus. `start` writes <dir>/env (export lines to source) and <dir>/pids, and
+# returns only when every part answers. With --owner, a watchdog stops the session when that
+# process ends (a test that crashes or is killed by a timeout leaves nothing behind).
+# The caller's DISPLAY, bus and sound server are never used or touched.
+#
+# Tools: notification_recorder and session_probe come from $MURMELIN_TOOLS_DIR or
+# ${MURMELIN_BUILD_DIR:-<repo>/build}/tests/integration/tools (built there when missing).
+# MURMELIN_SESSION_TIMEOUT (seconds, default 10) bounds the wait for each part.
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+self="$root/scripts/session.sh"
+all_parts=(x11 dbus wm compositor tray notify pulse)
+timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
+
+say() { echo "session.sh: $*" >&2; }
+
+usage() {
+    sed -n '6,10p' "$self" | sed 's/^# *//' >&2
+    exit 2
+}
+
+# Start time of a process in clock ticks since boot (in $REPLY), fork-free because stop polls it.
+# A pid is only ours while this matches what we recorded: pids are reused.
+starttime() {
+    local stat fields
+    REPLY=""
+    { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
+    read -ra fields <<<"${stat##*) }"
+    REPLY=${fields[19]}
+}
+
+is_ours() { [ -n "$2" ] && starttime "$1" && [ "$REPLY" = "$2" ]; }
+
+record() { # name pid
+    starttime "$2"
+    echo "$2 $REPLY $1" >>"$dir/pids"
+}
+
+# Starts a program in a process group of its own (so stop can reach its children too).
+spawn() { # name command...
+    local name=$1
+    shift
+    setsid "$@" </dev/null >>"$dir/logs/$name.log" 2>&1 &
+    record "$name" $!
+}
+
+alive_named() { # name: is the recorded process of that name running?
+    local pid t name
+    while read -r pid t name; do
+        [ "$name" = "$1" ] && is_ours "$pid" "$t" && return 0
+    done <"$dir/pids"
+    return 1
+}
+
+fail() {
+    say "$*"
+    [ -f "$dir/pids" ] && "$self" stop "$dir" >/dev/null 2>&1
+    exit 1
+}
+
+log_tail() { [ -f "$dir/logs/$1.log" ] && tail -n 5 "$dir/logs/$1.log" | sed 's/^/    /' >&2; }
+
+deadline_passed() { ((${EPOCHREALTIME/./} >= deadline_us)); }
+
+# With MURMELIN_SESSION_TRACE=1, how long each step of start took.
+trace() { [ -n "${MURMELIN_SESSION_TRACE:-}" ] && say "$(( (${EPOCHREALTIME/./} - t0_us) / 1000 )) ms: $*"; return 0; }
+
+find_tool() { # name
+    local build=${MURMELIN_BUILD_DIR:-$root/build} candidate
+    for candidate in ${MURMELIN_TOOLS_DIR:+"$MURMELIN_TOOLS_DIR/$1"} \
+        "$build/tests/integration/tools/$1" "$root/build/tests/integration/tools/$1"; do
+        [ -x "$candidate" ] && { echo "$candidate"; return 0; }
+    done
+    if [ -f "$build/CMakeCache.txt" ]; then
+        say "building $1 in $build"
+        cmake --build "$build" --target notification_recorder session_probe >&2 &&
+            [ -x "$build/tests/integration/tools/$1" ] &&
+            { echo "$build/tests/integration/tools/$1"; return 0; }
+    fi
+    return 1
+}
+
+display_number() { # DISPLAY value -> its number, or nothing
+    local d=${1#*:}
+    d=${d%%.*}
+    [[ "$1" == *:* && "$d" =~ ^[0-9]+$ ]] && echo "$d"
+}
+
+start_x11() {
+    local caller_num n fd line pid
+    caller_num=$(display_number "${caller_display:-}")
+    mkfifo "$dir/.displayfd"
+    for ((n = 100; n < 1000; n++)); do
+        [ "$n" = "$caller_num" ] && continue
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        # -displayfd reports the number once the server accepts connections: no polling.
+        setsid Xvfb ":$n" -screen 0 3200x1080x24 +extension RANDR +extension Composite \
+            -nolisten tcp -noreset -displayfd 3 3>"$dir/.displayfd" </dev/null \
+            >>"$dir/logs/x11.log" 2>&1 &
+        pid=$!
+        exec {fd}<"$dir/.displayfd"
+        line=""
+        read -r -t "$timeout_s" -u "$fd" line
+        exec {fd}<&-
+        if [ "$line" = "$n" ]; then
+            record x11 "$pid"
+            break
+        fi
+        # Lost a race for this number with another server, or it did not start in time.
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        deadline_passed && { log_tail x11; fail "Xvfb did not start"; }
+    done
+    rm -f "$dir/.displayfd"
+    ((n < 1000)) || fail "no free X display number in :100..:999"
+    export DISPLAY=":$n"
+    xrandr --setmonitor LEFT 1920/508x1080/286+0+0 screen >>"$dir/logs/x11.log" 2>&1 &&
+        xrandr --setmonitor RIGHT 1280/338x1024/270+1920+0 none >>"$dir/logs/x11.log" 2>&1 &&
+        xdpyinfo >/dev/null 2>>"$dir/logs/x11.log" ||
+        { log_tail x11; fail "X server $DISPLAY does not answer or refused the monitors"; }
+}
+
+start_dbus() {
+    local listen="unix:dir=$XDG_RUNTIME_DIR" out
+    # A socket path is limited to 108 bytes; very deep session dirs fall back to /tmp.
+    ((${#XDG_RUNTIME_DIR} > 80)) && listen="unix:tmpdir=/tmp"
+    mkdir -p "$dir/dbus-services"
+    # Our own configuration: no activatable services, so nothing is ever started behind our back
+    # (a notification daemon, dconf, the accessibility bus) where stop could not see it.
+    cat >"$dir/dbus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>$listen</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$dir/dbus-services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+    out=$(dbus-daemon --config-file="$dir/dbus.conf" --fork --print-address=1 --print-pid=1 \
+        2>>"$dir/logs/dbus.log") || { log_tail dbus; fail "dbus-daemon did not start"; }
+    local address pid
+    { read -r address; read -r pid; } <<<"$out"
+    [ -n "$address" ] && [ -n "$pid" ] || fail "dbus-daemon printed no address"
+    record dbus "$pid"
+    # Exported before any GTK program starts, or it launches a bus of its own that outlives us.
+    export DBUS_SESSION_BUS_ADDRESS="$address"
+}
+
+wait_notify() {
+    while [ ! -e "$MURMELIN_NOTIFICATIONS" ]; do
+        alive_named notify || { log_tail notify; fail "notification_recorder exited"; }
+        deadline_passed && fail "notification_recorder not ready after ${timeout_s}s"
+        sleep 0.005
+    done
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications 2>&1 |
+        grep -q 'boolean true' || fail "org.freedesktop.Notifications has no owner"
+}
+
+wait_pulse() {
+    until pactl info >/dev/null 2>&1; do
+        alive_named pulse || { log_tail pulse; fail "pulseaudio exited"; }
+        deadline_passed && fail "pulseaudio not ready after ${timeout_s}s"
+        sleep 0.01
+    done
+    pactl set-default-sink vsink && pactl set-default-source vsink.monitor ||
+        fail "cannot select the virtual microphone"
+    # An idle null sink renders in 2-second blocks and swallows the start of a clip: keep it awake.
+    spawn pulse-awake sh -c 'exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null'
+}
+
+write_env() {
+    local name unset=(WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID)
+    {
+        echo "# Source this file to run inside the session started by scripts/session.sh."
+        for name in DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
+            PULSE_RUNTIME_PATH QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
+            MURMELIN_SESSION_DIR HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME \
+            GSETTINGS_BACKEND NO_AT_BRIDGE; do
+            if [ -n "${!name:-}" ]; then echo "export $name='${!name}'"; else unset+=("$name"); fi
+        done
+        # A part left out must not fall back to the caller's display, sound server or files.
+        echo "unset ${unset[*]}"
+    } >"$dir/env.tmp" && mv "$dir/env.tmp" "$dir/env"
+}
+
+cmd_start() {
+    local owner=""
+    [ "${1:-}" = "--owner" ] && { owner=${2:-}; shift 2; }
+    [ $# -ge 1 ] || usage
+    mkdir -p "$1" || exit 1
+    dir=$(cd "$1" && pwd)
+    shift
+    [[ "$dir" == *"'"* || "$dir" == *$'\n'* ]] && { say "unusable directory name: $dir"; exit 2; }
+    [ -s "$dir/pids" ] && { say "$dir already holds a session; stop it first"; exit 1; }
+    local parts=("$@") p
+    ((${#parts[@]})) || parts=("${all_parts[@]}")
+    declare -A want=([dbus]=1)
+    for p in "${parts[@]}"; do
+        [[ " ${all_parts[*]} " == *" $p "* ]] || { say "unknown part '$p'"; usage; }
+        want[$p]=1
+    done
+    [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ] && want[x11]=1
+
+    local tools_probe="" tools_notify=""
+    t0_us=${EPOCHREALTIME/./}
+    deadline_us=$((t0_us + timeout_s * 1000000))
+    if [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ]; then
+        tools_probe=$(find_tool session_probe) || { say "session_probe is not built"; exit 1; }
+    fi
+    if [ -n "${want[notify]:-}" ]; then
+        tools_notify=$(find_tool notification_recorder) ||
+            { say "notification_recorder is not built"; exit 1; }
+    fi
+
+    caller_display=${DISPLAY:-}
+    unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER
+    mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state"
+    mkdir -p -m 0700 "$dir/runtime" "$dir/runtime/pulse"
+    chmod 0700 "$dir/runtime"
+    : >"$dir/pids"
+    trap 'fail "interrupted"' INT TERM HUP
+    export MURMELIN_SESSION_DIR="$dir" HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" \
+        XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache" XDG_STATE_HOME="$dir/state" \
+        XDG_RUNTIME_DIR="$dir/runtime" QT_QPA_PLATFORM=xcb GDK_BACKEND=x11 \
+        GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
+
+    if [ -n "$owner" ]; then
+        starttime "$owner" || fail "owner process $owner does not exist"
+        setsid "$self" _watch "$dir" "$owner" "$REPLY" </dev/null >/dev/null 2>&1 &
+        record watchdog $!
+    fi
+
+    start_dbus
+    trace "session bus up"
+    if [ -n "${want[pulse]:-}" ]; then
+        export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
+        export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
+        spawn pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false \
+            --disallow-exit --log-target=stderr \
+            -L "module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1" \
+            -L "module-null-sink sink_name=vsink rate=16000 channels=1"
+    fi
+    [ -n "${want[x11]:-}" ] && start_x11 && trace "X server $DISPLAY up, monitors set"
+    [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
+    [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
+    [ -n "${want[tray]:-}" ] && spawn tray trayer --edge bottom --align right \
+        --widthtype request --height 32 --SetDockType true --SetPartialStrut true \
+        --transparent false --monitor primary
+    if [ -n "${want[notify]:-}" ]; then
+        export MURMELIN_NOTIFICATIONS="$dir/notifications.jsonl"
+        rm -f "$MURMELIN_NOTIFICATIONS"
+        spawn notify "$tools_notify"
+    fi
+
+    local probe=()
+    [ -n "${want[wm]:-}" ] && probe+=(wm)
+    [ -n "${want[compositor]:-}" ] && probe+=(compositor)
+    [ -n "${want[tray]:-}" ] && probe+=(tray)
+    if ((${#probe[@]})); then
+        local left_ms=$(((deadline_us - ${EPOCHREALTIME/./}) / 1000))
+        "$tools_probe" --timeout-ms "$((left_ms > 0 ? left_ms : 0))" "${probe[@]}" \
+            2>>"$dir/logs/probe.log" ||
+            { for p in "${probe[@]}"; do log_tail "$p"; done; fail "$(tail -n1 "$dir/logs/probe.log")"; }
+        trace "${probe[*]} ready"
+    fi
+    [ -n "${want[notify]:-}" ] && wait_notify && trace "notification recorder ready"
+    [ -n "${want[pulse]:-}" ] && wait_pulse && trace "sound server ready"
+    write_env
+    trap - INT TERM HUP
+    local ms=$(((${EPOCHREALTIME/./} - t0_us) / 1000))
+    echo "$ms" >"$dir/startup-ms"
+    say "started ${parts[*]} in $dir (${DISPLAY:-no display}) in ${ms} ms"
+}
+
+cmd_stop() {
+    [ $# -eq 1 ] || usage
+    dir=$1
+    [ -f "$dir/pids" ] || return 0
+    local pids=() starts=() names=() pid t name i
+    while read -r pid t name; do
+        [[ "$pid" =~ ^[0-9]+$ ]] || continue
+        pids+=("$pid") starts+=("$t") names+=("$name")
+    done <"$dir/pids"
+    # A group may outlive its leader; its number cannot be reused while any member lives, so a
+    # group is ours when its leader is ours or gone.
+    group_ours() { ! [ -e "/proc/$1" ] || is_ours "$1" "$2"; }
+    signal_all() {
+        for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+            pid=${pids[i]} t=${starts[i]}
+            [ "$pid" = "$$" ] || [ "$pid" = "$PPID" ] && continue
+            group_ours "$pid" "$t" && kill "-$1" -- "-$pid" 2>/dev/null
+            is_ours "$pid" "$t" && kill "-$1" "$pid" 2>/dev/null
+        done
+    }
+    any_left() {
+        for ((i = 0; i < ${#pids[@]}; i++)); do
+            pid=${pids[i]}
+            [ "$pid" = "$$" ] || [ "$pid" = "$PPID" ] && continue
+            is_ours "$pid" "${starts[i]}" && return 0
+            ! [ -e "/proc/$pid" ] && kill -0 -- "-$pid" 2>/dev/null && return 0
+        done
+        return 1
+    }
+    local n
+    signal_all TERM
+    for ((n = 0; n < 100; n++)); do any_left || break; sleep 0.01; done
+    if any_left; then
+        signal_all KILL
+        for ((n = 0; n < 100; n++)); do any_left || break; sleep 0.01; done
+    fi
+    # A killed X server leaves its lock and socket; remove them only if the lock names our server.
+    for ((i = 0; i < ${#pids[@]}; i++)); do
+        [ "${names[i]}" = x11 ] || continue
+        local lock
+        for lock in /tmp/.X*-lock; do
+            [ -f "$lock" ] && [ "$(tr -d ' \n' <"$lock")" = "${pids[i]}" ] || continue
+            local num=${lock#/tmp/.X}
+            num=${num%-lock}
+            rm -f "$lock" "/tmp/.X11-unix/X$num"
+        done
+    done
+    mv -f "$dir/pids" "$dir/pids.stopped"
+    any_left && { say "some processes of $dir did not end"; return 1; }
+    return 0
+}
+
+# Watches the owner and stops the session once it is gone (kept out of the caller's group).
+cmd_watch() {
+    local d=$1 owner=$2 owner_t=$3
+    while is_ours "$owner" "$owner_t" && [ -f "$d/pids" ]; do sleep 0.5; done
+    [ -f "$d/pids" ] && exec "$self" stop "$d"
+}
+
+in_session() { # dir command...
+    local d=$1
+    shift
+    [ -f "$d/env" ] || { say "$d holds no running session"; exit 1; }
+    # shellcheck disable=SC1091
+    . "$d/env"
+    exec "$@"
+}
+
+case "${1:-}" in
+start) shift; cmd_start "$@" ;;
+stop) shift; cmd_stop "$@" ;;
+play)
+    [ $# -eq 3 ] || usage
+    [ -r "$3" ] || { say "cannot read $3"; exit 1; }
+    in_session "$2" paplay -d vsink "$3"
+    ;;
+run)
+    [ $# -ge 3 ] || usage
+    d=$2
+    shift 2
+    in_session "$d" "$@"
+    ;;
+_watch) shift; cmd_watch "$@" ;;
+*) usage ;;
+esac

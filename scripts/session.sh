@@ -6,6 +6,8 @@
 #   session.sh stop <dir>                             stops everything that start started
 #   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
 #   session.sh run <dir> <command...>                 runs a command inside the session
+#   session.sh spawn <dir> <name> <command...>        starts one in the background, prints its
+#                                                     pid; stop ends it; output: <dir>/logs/<name>.log
 #
 # Parts default to all of them. The session bus is always started, so nothing in the session ever
 # reaches the caller's bus. `start` writes <dir>/env (export lines to source) and <dir>/pids, and
@@ -26,7 +28,7 @@ timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 say() { echo "session.sh: $*" >&2; }
 
 usage() {
-    sed -n '6,10p' "$self" | sed 's/^# *//' >&2
+    sed -n '5,11p' "$self" | sed 's/^#  //' >&2
     exit 2
 }
 
@@ -37,6 +39,7 @@ starttime() {
     REPLY=""
     { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
     read -ra fields <<<"${stat##*) }"
+    [ "${fields[0]}" != Z ] || return 1 # exited, not yet reaped
     REPLY=${fields[19]}
 }
 
@@ -52,7 +55,8 @@ spawn() { # name command...
     local name=$1
     shift
     setsid "$@" </dev/null >>"$dir/logs/$name.log" 2>&1 &
-    record "$name" $!
+    spawned=$!
+    record "$name" "$spawned"
 }
 
 alive_named() { # name: is the recorded process of that name running?
@@ -97,34 +101,42 @@ display_number() { # DISPLAY value -> its number, or nothing
     [[ "$1" == *:* && "$d" =~ ^[0-9]+$ ]] && echo "$d"
 }
 
-start_x11() {
-    local caller_num n fd line pid
+# Starts Xvfb on the next free display number after $x_num. It is awaited later (wait_x11), so
+# that the server's start-up overlaps the bus and the sound server.
+launch_x11() {
+    local caller_num
     caller_num=$(display_number "${caller_display:-}")
-    mkfifo "$dir/.displayfd"
-    for ((n = 100; n < 1000; n++)); do
-        [ "$n" = "$caller_num" ] && continue
-        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    [ -p "$dir/.displayfd" ] || mkfifo "$dir/.displayfd"
+    for ((x_num++; x_num < 1000; x_num++)); do
+        [ "$x_num" = "$caller_num" ] && continue
+        [ -e "/tmp/.X$x_num-lock" ] || [ -e "/tmp/.X11-unix/X$x_num" ] && continue
         # -displayfd reports the number once the server accepts connections: no polling.
-        setsid Xvfb ":$n" -screen 0 3200x1080x24 +extension RANDR +extension Composite \
+        setsid Xvfb ":$x_num" -screen 0 3200x1080x24 +extension RANDR +extension Composite \
             -nolisten tcp -noreset -displayfd 3 3>"$dir/.displayfd" </dev/null \
             >>"$dir/logs/x11.log" 2>&1 &
-        pid=$!
-        exec {fd}<"$dir/.displayfd"
+        x_pid=$!
+        record x11 "$x_pid"
+        exec {x_fd}<"$dir/.displayfd"
+        return 0
+    done
+    fail "no free X display number in :100..:999"
+}
+
+wait_x11() {
+    local line
+    while true; do
         line=""
-        read -r -t "$timeout_s" -u "$fd" line
-        exec {fd}<&-
-        if [ "$line" = "$n" ]; then
-            record x11 "$pid"
-            break
-        fi
+        read -r -t "$timeout_s" -u "$x_fd" line
+        exec {x_fd}<&-
+        [ "$line" = "$x_num" ] && break
         # Lost a race for this number with another server, or it did not start in time.
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        kill -KILL "$x_pid" 2>/dev/null
+        wait "$x_pid" 2>/dev/null
         deadline_passed && { log_tail x11; fail "Xvfb did not start"; }
+        launch_x11
     done
     rm -f "$dir/.displayfd"
-    ((n < 1000)) || fail "no free X display number in :100..:999"
-    export DISPLAY=":$n"
+    export DISPLAY=":$x_num"
     xrandr --setmonitor LEFT 1920/508x1080/286+0+0 screen >>"$dir/logs/x11.log" 2>&1 &&
         xrandr --setmonitor RIGHT 1280/338x1024/270+1920+0 none >>"$dir/logs/x11.log" 2>&1 &&
         xdpyinfo >/dev/null 2>>"$dir/logs/x11.log" ||
@@ -176,13 +188,13 @@ wait_notify() {
 }
 
 wait_pulse() {
-    until pactl info >/dev/null 2>&1; do
+    until [ -S "$PULSE_RUNTIME_PATH/native" ]; do
         alive_named pulse || { log_tail pulse; fail "pulseaudio exited"; }
         deadline_passed && fail "pulseaudio not ready after ${timeout_s}s"
-        sleep 0.01
+        sleep 0.005
     done
-    pactl set-default-sink vsink && pactl set-default-source vsink.monitor ||
-        fail "cannot select the virtual microphone"
+    pactl info 2>&1 | grep -q '^Default Source: vsink.monitor$' ||
+        { log_tail pulse; fail "pulseaudio does not answer or has no virtual microphone"; }
     # An idle null sink renders in 2-second blocks and swallows the start of a clip: keep it awake.
     spawn pulse-awake sh -c 'exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null'
 }
@@ -234,8 +246,8 @@ cmd_start() {
     caller_display=${DISPLAY:-}
     unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER
     mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state"
-    mkdir -p -m 0700 "$dir/runtime" "$dir/runtime/pulse"
-    chmod 0700 "$dir/runtime"
+    mkdir -p "$dir/runtime/pulse"
+    chmod 0700 "$dir/runtime" "$dir/runtime/pulse"
     : >"$dir/pids"
     trap 'fail "interrupted"' INT TERM HUP
     export MURMELIN_SESSION_DIR="$dir" HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" \
@@ -249,17 +261,24 @@ cmd_start() {
         record watchdog $!
     fi
 
+    x_num=99
+    [ -n "${want[x11]:-}" ] && launch_x11
     start_dbus
     trace "session bus up"
     if [ -n "${want[pulse]:-}" ]; then
         export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
         export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
+        # The socket module comes last: once the socket exists, the microphone is in place.
+        cat >"$dir/pulse.pa" <<EOF
+load-module module-null-sink sink_name=vsink rate=16000 channels=1
+set-default-sink vsink
+set-default-source vsink.monitor
+load-module module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1
+EOF
         spawn pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false \
-            --disallow-exit --log-target=stderr \
-            -L "module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1" \
-            -L "module-null-sink sink_name=vsink rate=16000 channels=1"
+            --disallow-exit --log-target=stderr --file="$dir/pulse.pa"
     fi
-    [ -n "${want[x11]:-}" ] && start_x11 && trace "X server $DISPLAY up, monitors set"
+    [ -n "${want[x11]:-}" ] && wait_x11 && trace "X server $DISPLAY up, monitors set"
     [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
     [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
     [ -n "${want[tray]:-}" ] && spawn tray trayer --edge bottom --align right \
@@ -372,6 +391,21 @@ run)
     d=$2
     shift 2
     in_session "$d" "$@"
+    ;;
+spawn)
+    # Starts a program in the background inside the session and records it, so stop ends it too.
+    [ $# -ge 4 ] || usage
+    dir=$2
+    name=$3
+    shift 3
+    [ -f "$dir/env" ] && [ -f "$dir/pids" ] || { say "$dir holds no running session"; exit 1; }
+    [[ "$name" =~ ^[A-Za-z0-9_.-]+$ ]] || { say "bad name '$name'"; exit 2; }
+    (
+        # shellcheck disable=SC1091
+        . "$dir/env"
+        spawn "$name" "$@"
+        echo "$spawned"
+    )
     ;;
 _watch) shift; cmd_watch "$@" ;;
 *) usage ;;

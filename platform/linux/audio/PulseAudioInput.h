@@ -1,0 +1,92 @@
+#pragma once
+
+#include "ports/Audio.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct pa_threaded_mainloop;
+struct pa_context;
+struct pa_stream;
+
+namespace murmelin {
+
+// The microphone through the PulseAudio client API (PipeWire desktops serve it too).
+// Captures 32-bit float mono at 16 kHz from the default source and lets the server convert,
+// so the recogniser gets its own rate without a second resampling. The connection to the
+// server is made at the first start() and kept (and remade when it has died); the record
+// stream exists only between start() and stop(), so the microphone is free while idle.
+// Main thread, except that the tap runs on the client's own capture thread.
+class PulseAudioInput final : public AudioInput {
+public:
+    // `server` as libpulse understands it ("unix:/run/user/1000/pulse/native"); empty for the
+    // default (PULSE_SERVER, then the usual places).
+    explicit PulseAudioInput(std::string server = {});
+    ~PulseAudioInput() override;
+    PulseAudioInput(const PulseAudioInput&) = delete;
+    PulseAudioInput& operator=(const PulseAudioInput&) = delete;
+
+    AudioFormat outputFormat() override { return {16000, 1}; }
+    // Buffers reach the tap with exactly `bufferSize` frames (1024 when 0), in the format of
+    // outputFormat(); `format` is not converted to.
+    void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) override;
+    // Waits for a tap call under way, so nothing is called after it returns.
+    void removeTap() override;
+    void prepare() override {}
+    // Throws EngineError saying why when the server or the default source cannot be reached.
+    // Waits at most about two seconds for each.
+    void start() override;
+    // Closes the record stream; the last partial buffer (under bufferSize frames) is dropped.
+    void stop() override;
+
+    // Whether the server has ever refused us access. Any thread.
+    bool accessRefused() const { return accessRefused_.load(); }
+
+private:
+    struct LoopDeleter {
+        void operator()(pa_threaded_mainloop* loop) const;
+    };
+    struct ContextDeleter {
+        void operator()(pa_context* context) const;
+    };
+    struct StreamDeleter {
+        void operator()(pa_stream* stream) const;
+    };
+    class Lock;
+
+    void ensureLoop();
+    void ensureContext();
+    void openStream();
+    bool waitFor(const std::function<bool()>& done);
+    void read(pa_stream* stream);
+    void push(const float* samples, std::size_t count);
+    void emit();
+
+    static void onContextState(pa_context* context, void* self);
+    static void onStreamState(pa_stream* stream, void* self);
+    static void onRead(pa_stream* stream, std::size_t bytes, void* self);
+
+    const std::string server_;
+    std::atomic<bool> accessRefused_{false};
+
+    std::mutex tapMutex_; // the tap is replaced on the main thread while capture calls it
+    AudioTap tap_;
+    uint32_t bufferFrames_ = 1024; // written under tapMutex_, read when a stream opens
+
+    // Everything below is touched only with the main loop's lock held.
+    std::unique_ptr<pa_threaded_mainloop, LoopDeleter> loop_;
+    std::unique_ptr<pa_context, ContextDeleter> context_;
+    std::unique_ptr<pa_stream, StreamDeleter> stream_;
+    std::vector<float> pending_; // samples of the buffer being filled
+    std::size_t frames_ = 1024;  // frames per tap call for the open stream
+    unsigned char carry_[sizeof(float)] = {};
+    std::size_t carried_ = 0; // bytes of a sample split across two reads
+};
+
+} // namespace murmelin

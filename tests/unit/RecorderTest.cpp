@@ -1,0 +1,368 @@
+#include "App/Recorder.h"
+#include "tests/support/SpeechFakes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace murmelin;
+using namespace murmelin::fakes;
+using Kind = Recorder::Failure::Kind;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+struct RecorderTest : ::testing::Test {
+    ManualClock clock;
+    MainQueue queue{clock};
+    FakeAuthorization auth;
+    FakeRecognizerFactory factory;
+    FakeAudioInput engine;
+    std::shared_ptr<FakeRecognizer> recognizer = std::make_shared<FakeRecognizer>();
+    std::vector<float> levels;
+    Strings done; // texts handed to completions, tagged "name:text"
+    std::shared_ptr<Recorder> recorder;
+
+    void SetUp() override {
+        factory.byLocale["en-US"] = recognizer;
+        recorder = Recorder::make({auth, factory, engine, queue});
+        recorder->setOnLevel([this](float level) { levels.push_back(level); });
+    }
+    std::function<void(std::string)> completion(std::string name) {
+        return [this, name](std::string text) { done.push_back(name + ":" + text); };
+    }
+    std::shared_ptr<FakeTask> task() { return recognizer->lastTask(); }
+    void deliver(void (*send)(FakeTask&)) {
+        send(*task());
+        drain(queue);
+    }
+    Recorder::Failure startFailure() {
+        try {
+            recorder->start("en-US");
+        } catch (const Recorder::Failure& failure) {
+            return failure;
+        }
+        ADD_FAILURE() << "start() did not throw";
+        return Recorder::Failure::unavailable();
+    }
+};
+
+TEST(RecorderLevel, FollowsDecibelsOfTheFirstChannel) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    struct Row {
+        const char* name;
+        TestBuffer buffer;
+        float expected;
+    } rows[] = {
+        {"silence", TestBuffer::constant(0.0f, 1024), 0.0f},
+        {"no frames", TestBuffer::constant(1.0f, 0), 0.0f},
+        {"full scale", TestBuffer::constant(1.0f, 1024), 1.0f},
+        {"-6 dB", TestBuffer::constant(0.5f, 1024), 0.87959f},
+        {"-6 dB alternating", TestBuffer({{0.5f, -0.5f, 0.5f, -0.5f}}), 0.87959f},
+        {"-20 dB", TestBuffer::constant(0.1f, 1024), 0.6f},
+        {"-40 dB", TestBuffer::constant(0.01f, 1024), 0.2f},
+        {"-50 dB", TestBuffer::constant(0.00316f, 1024), 0.0f},
+        {"quieter", TestBuffer::constant(0.001f, 1024), 0.0f},
+        {"clipping", TestBuffer::constant(3.0f, 512), 1.0f},
+        {"not a number", TestBuffer({{0.1f, nan, 0.1f}}), 1.0f},
+        {"loud second channel",
+         TestBuffer({std::vector<float>(256, 0.0f), std::vector<float>(256, 1.0f)}), 0.0f},
+        {"odd length", TestBuffer::constant(0.1f, 333), 0.6f},
+    };
+    for (const auto& row : rows)
+        EXPECT_NEAR(Recorder::level(row.buffer.view()), row.expected, 1e-5f) << row.name;
+}
+
+TEST(RecorderFailure, DescriptionsAreTheSentencesShownToTheUser) {
+    struct Row {
+        Recorder::Failure failure;
+        const char* text;
+        std::size_t length;
+    } rows[] = {
+        {Recorder::Failure::notAuthorized(),
+         "Microphone or Speech Recognition access is not granted.", 55},
+        {Recorder::Failure::unavailable(), "Speech recognizer is unavailable.", 33},
+        {Recorder::Failure::onDeviceUnsupported(),
+         "On-device recognition isn't available for this language.", 56},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.failure.errorDescription(), row.text);
+        EXPECT_EQ(std::string(row.failure.what()), row.text);
+        EXPECT_EQ(std::string(row.failure.what()).size(), row.length);
+    }
+    auto error = std::make_shared<const EngineError>("No such entity");
+    const Recorder::Failure engineFailure = Recorder::Failure::engine(error);
+    const Recorder::Failure copy = engineFailure;
+    EXPECT_EQ(copy.kind(), Kind::engine);
+    EXPECT_EQ(copy.errorDescription(), "No such entity");
+    EXPECT_EQ(copy.engineError(), error); // shared, not duplicated
+}
+
+TEST_F(RecorderTest, StartTestsPermissionsThenRecogniserInOrderAndChangesNothingOnFailure) {
+    using S = AuthorizationStatus;
+    struct Row {
+        S speech, microphone;
+        bool hasRecognizer, available, onDevice;
+        Kind kind;
+        Strings asked;
+    } rows[] = {
+        {S::denied, S::authorized, true, true, true, Kind::notAuthorized, {"speechStatus"}},
+        {S::notDetermined, S::denied, true, true, true, Kind::notAuthorized, {"speechStatus"}},
+        {S::authorized,
+         S::restricted,
+         true,
+         true,
+         true,
+         Kind::notAuthorized,
+         {"speechStatus", "microphoneStatus"}},
+        {S::authorized,
+         S::authorized,
+         false,
+         true,
+         true,
+         Kind::unavailable,
+         {"speechStatus", "microphoneStatus", "make en-US"}},
+        {S::authorized,
+         S::authorized,
+         true,
+         false,
+         false,
+         Kind::unavailable,
+         {"speechStatus", "microphoneStatus", "make en-US"}},
+        {S::authorized,
+         S::authorized,
+         true,
+         true,
+         false,
+         Kind::onDeviceUnsupported,
+         {"speechStatus", "microphoneStatus", "make en-US"}},
+    };
+    for (const auto& row : rows) {
+        auth.log.clear();
+        factory.log.clear();
+        auth.speech = row.speech;
+        auth.microphone = row.microphone;
+        factory.byLocale.clear();
+        if (row.hasRecognizer)
+            factory.byLocale["en-US"] = recognizer;
+        recognizer->available = row.available;
+        recognizer->onDevice = row.onDevice;
+
+        EXPECT_EQ(startFailure().kind(), row.kind);
+        Strings asked = auth.log.calls();
+        for (const auto& call : factory.log.calls())
+            asked.push_back(call);
+        EXPECT_EQ(asked, row.asked);
+        EXPECT_TRUE(engine.log.calls().empty());
+        EXPECT_TRUE(recognizer->requests().empty());
+    }
+    recorder->stop(completion("c"));
+    EXPECT_EQ(done, Strings{"c:"});
+}
+
+TEST_F(RecorderTest, StartInstallsTheTapAndRunsTheEngineInOrder) {
+    recorder->start("en-US");
+    EXPECT_EQ(engine.log.calls(),
+              (Strings{"outputFormat", "removeTap", "installTap 1024", "prepare", "start"}));
+    auto request = recognizer->lastRequest();
+    EXPECT_TRUE(request->requiresOnDeviceRecognition && request->shouldReportPartialResults &&
+                request->addsPunctuation);
+    EXPECT_EQ(task()->request, request);
+
+    // The tap feeds the request and posts the level; it never calls back inside itself.
+    auto loud = TestBuffer::constant(1.0f, 1024);
+    auto noFloats = TestBuffer::constant(1.0f, 1024).view();
+    noFloats.floatChannelData = nullptr;
+    EXPECT_TRUE(engine.feed(loud.view()));
+    EXPECT_TRUE(engine.feed(noFloats));
+    EXPECT_TRUE(levels.empty());
+    drain(queue);
+    EXPECT_EQ(levels, std::vector<float>{1.0f});
+    EXPECT_EQ(request->appended, 2);
+
+    engine.log.clear();
+    recorder->stop(completion("c"));
+    EXPECT_EQ(engine.log.calls(), (Strings{"stop", "removeTap"}));
+    EXPECT_EQ(request->endedAudio, 1);
+    EXPECT_FALSE(engine.hasTap());
+}
+
+TEST_F(RecorderTest, StopWhenIdleAnswersEmptyAtOnceAndSchedulesNothing) {
+    recorder->stop(completion("c"));
+    EXPECT_EQ(done, Strings{"c:"});
+    EXPECT_EQ(queue.pending(), 0u);
+    EXPECT_TRUE(engine.log.calls().empty());
+}
+
+TEST_F(RecorderTest, FinalResultAfterStopEndsTheWaitOnce) {
+    recorder->start("en-US");
+    deliver([](FakeTask& t) { t.partial("hello"); });
+    recorder->stop(completion("c"));
+    advance(queue, clock, 1.0);
+    EXPECT_TRUE(done.empty());
+    deliver([](FakeTask& t) { t.final("Hello world."); });
+    EXPECT_EQ(done, Strings{"c:Hello world."});
+    EXPECT_EQ(task()->cancelled, 1);
+    advance(queue, clock, 3.0); // the timeout finds nothing pending
+    EXPECT_EQ(done, Strings{"c:Hello world."});
+}
+
+TEST_F(RecorderTest, WithoutFinalResultTheTimeoutHandsTheNewestPartialAtExactlyFourSeconds) {
+    struct Row {
+        Strings partials;
+        std::string expected;
+    } rows[] = {{{"one", "one two"}, "c:one two"}, {{}, "c:"}, {{"abc", ""}, "c:"}};
+    for (const auto& row : rows) {
+        done.clear();
+        recorder->start("en-US");
+        for (const auto& text : row.partials)
+            task()->partial(text);
+        drain(queue);
+        recorder->stop(completion("c"));
+        advance(queue, clock, 3.999);
+        EXPECT_TRUE(done.empty());
+        advance(queue, clock, 0.001);
+        EXPECT_EQ(done, Strings{row.expected});
+        EXPECT_EQ(task()->cancelled, 1);
+    }
+}
+
+TEST_F(RecorderTest, ErrorAfterStopEndsTheWaitAtOnce) {
+    recorder->start("en-US");
+    deliver([](FakeTask& t) { t.partial("so far"); });
+    recorder->stop(completion("c"));
+    deliver([](FakeTask& t) { t.fail(); });
+    EXPECT_EQ(done, Strings{"c:so far"});
+}
+
+TEST_F(RecorderTest, FinalOrErrorWhileRecordingOnlyUpdatesTheTranscript) {
+    for (bool error : {false, true}) {
+        done.clear();
+        recorder->start("en-US");
+        deliver([](FakeTask& t) { t.final("early"); });
+        if (error)
+            deliver([](FakeTask& t) { t.fail(); });
+        EXPECT_EQ(task()->cancelled, 0);
+        recorder->stop(completion("c"));
+        advance(queue, clock, 3.999);
+        EXPECT_TRUE(done.empty());
+        advance(queue, clock, 0.001);
+        EXPECT_EQ(done, Strings{"c:early"});
+    }
+}
+
+TEST_F(RecorderTest, StopWhileFinishingAnswersEmptyAndKeepsThePendingCompletion) {
+    recorder->start("en-US");
+    deliver([](FakeTask& t) { t.partial("kept"); });
+    recorder->stop(completion("first"));
+    recorder->stop(completion("second"));
+    EXPECT_EQ(done, Strings{"second:"});
+    deliver([](FakeTask& t) { t.final("kept."); });
+    EXPECT_EQ(done, (Strings{"second:", "first:kept."}));
+}
+
+TEST_F(RecorderTest, EngineFailureCarriesTheErrorAndLeavesNoTap) {
+    recorder->start("en-US");
+    deliver([](FakeTask& t) { t.partial("before"); });
+    recorder->stop(completion("pending"));
+    const auto firstTask = task();
+
+    engine.startError = "cannot connect to the sound server: Connection refused";
+    const auto failure = startFailure();
+    EXPECT_EQ(failure.kind(), Kind::engine);
+    EXPECT_STREQ(failure.what(), "cannot connect to the sound server: Connection refused");
+    EXPECT_FALSE(engine.hasTap());
+    EXPECT_EQ(task(), firstTask); // no new task
+    recorder->stop(completion("after"));
+    EXPECT_EQ(done, Strings{"after:"});
+
+    // The failed start already emptied the transcript the pending completion gets.
+    advance(queue, clock, 4.0);
+    EXPECT_EQ(done, (Strings{"after:", "pending:"}));
+    EXPECT_EQ(firstTask->cancelled, 1);
+}
+
+TEST_F(RecorderTest, AnEarlierTimeoutFinishesTheLaterPendingCompletion) {
+    recorder->start("en-US");
+    recorder->stop(completion("first"));
+    advance(queue, clock, 1.0);
+    deliver([](FakeTask& t) { t.final("One."); });
+    advance(queue, clock, 0.5);
+    recorder->start("en-US");
+    deliver([](FakeTask& t) { t.partial("two so far"); });
+    recorder->stop(completion("second"));
+    advance(queue, clock, 2.5); // 4.0 s after the first stop
+    EXPECT_EQ(done, (Strings{"first:One.", "second:two so far"}));
+    EXPECT_EQ(clock.now(), secondsToNanos(4.0));
+}
+
+TEST_F(RecorderTest, StartWhileFinishingKeepsTheCompletionPendingForTheNewRecording) {
+    recorder->start("en-US");
+    const auto firstTask = task();
+    recorder->stop(completion("first"));
+    recorder->start("en-US");
+    EXPECT_TRUE(done.empty());
+    EXPECT_EQ(firstTask->cancelled, 0);
+    deliver([](FakeTask& t) { t.partial("new words"); });
+
+    // The first task's error ends the wait with the new recording's transcript...
+    firstTask->fail();
+    drain(queue);
+    EXPECT_EQ(done, Strings{"first:new words"});
+    EXPECT_EQ(task()->cancelled, 1);
+
+    // ...after which its buffers only drive the meter.
+    const auto appended = recognizer->lastRequest()->appended.load();
+    EXPECT_TRUE(engine.feed(TestBuffer::constant(0.1f, 64).view()));
+    drain(queue);
+    EXPECT_EQ(recognizer->lastRequest()->appended, appended);
+    EXPECT_EQ(levels.size(), 1u);
+
+    // A second stop replaces nothing now; it is answered by its own timeout.
+    recorder->stop(completion("second"));
+    advance(queue, clock, 4.0);
+    EXPECT_EQ(done, (Strings{"first:new words", "second:"}));
+}
+
+TEST_F(RecorderTest, ALaterStopReplacesAPendingCompletionThatIsThenNeverCalled) {
+    recorder->start("en-US");
+    recorder->stop(completion("replaced"));
+    recorder->start("en-US");
+    recorder->stop(completion("kept"));
+    deliver([](FakeTask& t) { t.final("Done."); });
+    advance(queue, clock, 10.0);
+    EXPECT_EQ(done, Strings{"kept:Done."});
+}
+
+TEST_F(RecorderTest, LateResultsAndTimeoutsWhileIdleCallNothing) {
+    recorder->start("en-US");
+    recorder->stop(completion("c"));
+    deliver([](FakeTask& t) { t.final("Once."); });
+    deliver([](FakeTask& t) { t.final("Twice."); });
+    deliver([](FakeTask& t) { t.fail(); });
+    advance(queue, clock, 5.0);
+    EXPECT_EQ(done, Strings{"c:Once."});
+}
+
+TEST_F(RecorderTest, CallbacksOutlivingTheRecorderDoNothing) {
+    recorder->start("en-US");
+    auto oldTask = task();
+    recorder->stop(completion("c"));
+    recorder->start("en-US");
+    recorder.reset();
+    EXPECT_TRUE(engine.feed(TestBuffer::constant(1.0f, 64).view()));
+    oldTask->final("late");
+    advance(queue, clock, 5.0);
+    EXPECT_TRUE(done.empty());
+    EXPECT_TRUE(levels.empty());
+    EXPECT_EQ(recognizer->lastRequest()->appended, 0);
+}
+
+TEST_F(RecorderTest, RequestPermissionsAsksForSpeechThenMicrophone) {
+    recorder->requestPermissions();
+    EXPECT_EQ(auth.log.calls(), (Strings{"requestSpeech", "requestMicrophone"}));
+    EXPECT_EQ(queue.pending(), 0u);
+}
+
+} // namespace

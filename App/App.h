@@ -1,0 +1,87 @@
+#pragma once
+
+#include "Controller.h"
+#include "platform/core/MainQueue.h"
+#include "platform/core/Observable.h"
+#include "ports/Desktop.h"
+#include "ports/StatusItem.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace murmelin {
+
+inline constexpr std::size_t kHistoryLabelLength = 60;
+
+// A history row's menu label: line feeds become spaces, then the first 60 user-perceived
+// characters, with "…" when the item is longer.
+std::string historyRowLabel(const std::string& item);
+
+// The status item's icon for the controller's recording flag.
+StatusIcon statusIcon(bool recording);
+
+// The status item's menu, computed afresh from the controller's current values.
+// Main thread. All references must outlive the menu and the actions it hands out.
+class MenuContent {
+public:
+    MenuContent(Controller& c, Clipboard& clipboard, StatusItemHost& host,
+                const Translator& translator)
+        : c_(c), clipboard_(clipboard), host_(host), tr_(translator) {}
+
+    std::vector<MenuItem> items() const;
+
+private:
+    std::string text(const char* key) const { return tr_.translate(key); }
+
+    Controller& c_;
+    Clipboard& clipboard_;
+    StatusItemHost& host_;
+    const Translator& tr_;
+};
+
+// Starts the controller once launching has finished, as a job of its own. Main thread.
+class AppDelegate {
+public:
+    AppDelegate(Controller& c, MainQueue& main) : c_(c), main_(main) {}
+    // Returns at once; start() runs later on the main queue.
+    void applicationDidFinishLaunching();
+
+private:
+    Controller& c_;
+    MainQueue& main_;
+};
+
+// The application: the status item with its icon and menu, kept in step with the
+// controller, and the delegate. Main thread. References must outlive it.
+class MurmelinApp {
+public:
+    struct Ports {
+        Controller& controller;
+        StatusItemHost& host;
+        Clipboard& clipboard;
+        const Translator& translator;
+        MainQueue& main;
+    };
+    // Shows the status item with its icon and menu at once.
+    explicit MurmelinApp(Ports ports);
+    ~MurmelinApp();
+    MurmelinApp(const MurmelinApp&) = delete;
+    MurmelinApp& operator=(const MurmelinApp&) = delete;
+
+    AppDelegate& delegate() { return delegate_; }
+
+private:
+    void scheduleRebuild();
+    void rebuild();
+
+    AppDelegate delegate_;
+    Ports ports_;
+    MenuContent menu_;
+    Subscription subscription_;
+    bool rebuildPending_ = false;
+    // Queued rebuilds check this so that they do nothing once the app is gone.
+    std::shared_ptr<MurmelinApp*> self_;
+};
+
+} // namespace murmelin

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "App/ports/Desktop.h"
+#include "App/ports/StatusItem.h"
+
+#include <QString>
+
+namespace murmelin {
+
+// The X11 CLIPBOARD selection; this process serves it while it runs. Main thread.
+class QtClipboard final : public Clipboard {
+public:
+    void setString(const std::string& text) override;
+};
+
+// Fixed texts through Qt's translation tables (context "Murmelin").
+class QtTranslator final : public Translator {
+public:
+    std::string translate(const std::string& key) const override;
+};
+
+// Upper-case UUID strings, as notification request identifiers.
+class QtIdentifierSource final : public IdentifierSource {
+public:
+    std::string uuidString() override;
+};
+
+// "murmelin" when the program runs from an installed prefix that holds its desktop entry
+// (share/applications/murmelin.desktop beside bin/), else "" so that notifications take the
+// fallback route.
+class DesktopAppIdentity final : public AppIdentity {
+public:
+    // `executableDir`: the folder of the running program.
+    explicit DesktopAppIdentity(const QString& executableDir);
+    std::string bundleIdentifier() const override { return identifier_; }
+
+private:
+    std::string identifier_;
+};
+
+inline constexpr const char* kDesktopEntryName = "murmelin";
+
+} // namespace murmelin

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "App/HUD.h"
+#include "App/ports/Screens.h"
+
+#include <QVariantAnimation>
+#include <QWidget>
+
+namespace murmelin {
+
+// The panel's painted content: backdrop, red microphone, level bar and label, drawn from
+// the model. Redraws only on the model's announcements; the bar animates only while its
+// width changes.
+class HUDWidget final : public QWidget {
+    Q_OBJECT
+public:
+    HUDWidget(LevelModel& model, QSize size);
+
+    // Whether the backdrop is see-through (a compositor ran when the panel was made).
+    bool translucent() const { return translucent_; }
+    // The fill's width as currently drawn.
+    double shownFill() const { return shownFill_; }
+    QRectF trackRect() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void modelChanged();
+    HUDView::Layout layout() const;
+
+    LevelModel& model_;
+    Subscription subscription_;
+    bool changePending_ = false;
+    bool translucent_ = false;
+    double shownFill_ = HUDView::minimumFill;
+    QVariantAnimation animation_;
+};
+
+class QtPanelWindow final : public PanelWindow {
+public:
+    QtPanelWindow(LevelModel& model, Size size) : widget_(model, QSize(size.width, size.height)) {}
+    void setFrameOrigin(Point topLeft) override;
+    void orderFrontRegardless() override;
+    void orderOut() override;
+    HUDWidget& widget() { return widget_; }
+
+private:
+    HUDWidget widget_;
+};
+
+// Makes floating panels that float above all windows on every desktop, never take focus
+// and let clicks through (on X11 by bypassing the window manager). Main thread.
+class QtPanelFactory final : public PanelFactory {
+public:
+    std::unique_ptr<PanelWindow> makePanel(LevelModel& model, Size size) override;
+};
+
+// Whether a compositing manager runs on the display, so translucent windows blend.
+bool compositorRunning();
+
+} // namespace murmelin

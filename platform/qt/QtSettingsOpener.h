@@ -1,0 +1,46 @@
+#pragma once
+
+#include "App/ports/Desktop.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace murmelin {
+
+inline constexpr const char* kSettingsLinkPrefix = "x-murmelin-settings:privacy?";
+
+// Opens the desktop's settings for a privacy anchor: the sound settings for the microphone,
+// the speech models folder for speech recognition; nothing when no opener is installed.
+class QtSettingsOpener final : public SettingsOpener {
+public:
+    struct Command {
+        QString program;
+        QStringList arguments;
+    };
+    // How to look up programs and start them; the defaults use PATH and QProcess.
+    using Finder = std::function<QString(const QString& program)>;
+    using Launcher = std::function<void(const Command&)>;
+    using FolderOpener = std::function<void(const QString& path)>;
+
+    QtSettingsOpener();
+    QtSettingsOpener(Finder find, Launcher launch, FolderOpener openFolder, QString modelsDir);
+
+    std::string settingsLinkPrefix() const override { return kSettingsLinkPrefix; }
+    void open(const std::string& link) override;
+
+    // The first sound settings program that is installed, with its arguments.
+    std::optional<Command> microphoneSettings() const;
+    // $XDG_DATA_HOME/murmelin/models.
+    static QString defaultModelsDir();
+
+private:
+    Finder find_;
+    Launcher launch_;
+    FolderOpener openFolder_;
+    QString modelsDir_;
+};
+
+} // namespace murmelin

@@ -1,0 +1,80 @@
+#include "QtStatusItemHost.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QKeySequence>
+
+namespace murmelin {
+
+QtStatusItemHost::QtStatusItemHost()
+    : mic_(QStringLiteral(":/murmelin/mic.svg")),
+      micFill_(QStringLiteral(":/murmelin/mic-fill.svg")) {
+    tray_.setIcon(mic_);
+    tray_.setToolTip(QStringLiteral("Murmelin"));
+}
+
+QtStatusItemHost::~QtStatusItemHost() {
+    tray_.setContextMenu(nullptr);
+}
+
+bool QtStatusItemHost::show() {
+    tray_.show();
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void QtStatusItemHost::setIcon(StatusIcon icon) {
+    tray_.setIcon(icon == StatusIcon::micFill ? micFill_ : mic_);
+}
+
+QString QtStatusItemHost::menuText(const std::string& title) {
+    return QString::fromStdString(title).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+void QtStatusItemHost::fill(QMenu& menu, const std::vector<MenuItem>& items) {
+    QActionGroup* group = nullptr;
+    for (const MenuItem& item : items) {
+        switch (item.kind) {
+        case MenuItem::Kind::separator:
+            menu.addSeparator();
+            break;
+        case MenuItem::Kind::text:
+            menu.addAction(menuText(item.title))->setEnabled(false);
+            break;
+        case MenuItem::Kind::submenu:
+            fill(*menu.addMenu(menuText(item.title)), item.children);
+            break;
+        case MenuItem::Kind::button: {
+            QAction* action = menu.addAction(menuText(item.title));
+            if (!item.shortcut.empty())
+                action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut)));
+            if (item.checkable) {
+                if (!group)
+                    group = new QActionGroup(&menu);
+                action->setCheckable(true);
+                action->setChecked(item.checked);
+                group->addAction(action);
+            }
+            if (item.action)
+                QObject::connect(action, &QAction::triggered, item.action);
+            break;
+        }
+        }
+    }
+}
+
+void QtStatusItemHost::setMenu(std::vector<MenuItem> items) {
+    // A fresh menu each time; the old one goes once the current event is handled, since
+    // this may run while one of its actions is being triggered.
+    auto menu = std::make_unique<QMenu>();
+    fill(*menu, items);
+    tray_.setContextMenu(menu.get());
+    if (menu_)
+        menu_.release()->deleteLater();
+    menu_ = std::move(menu);
+}
+
+void QtStatusItemHost::terminate() {
+    QCoreApplication::quit();
+}
+
+} // namespace murmelin

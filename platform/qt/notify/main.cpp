@@ -1,0 +1,39 @@
+// murmelin-notify: shows one desktop notification for Murmelin when it runs without an
+// installed identity. Usage: murmelin-notify -e 'display notification "B" with title "T"'
+#include "platform/qt/DBusNotifier.h"
+#include "platform/qt/NotificationScript.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    if (argc != 3 || std::string(argv[1]) != "-e") {
+        std::fprintf(
+            stderr,
+            "usage: murmelin-notify -e 'display notification \"BODY\" with title \"TITLE\"'\n");
+        return 2;
+    }
+    const auto request = murmelin::parseNotificationScript(argv[2]);
+    if (!request) {
+        std::fprintf(stderr, "murmelin-notify: cannot read the script: %s\n", argv[2]);
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "murmelin-notify: no session bus: %s\n",
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    if (!murmelin::postDesktopNotification(bus, QString::fromStdString(request->title),
+                                           QString::fromStdString(request->body), true)) {
+        std::fprintf(stderr, "murmelin-notify: the notification server did not answer: %s\n",
+                     qPrintable(bus.lastError().message()));
+        return 1;
+    }
+    return 0;
+}

@@ -147,7 +147,9 @@ void SphinxEngine::decode(Utterance& utterance) {
         if (taken == SphinxRequest::Take::ended) {
             break;
         }
-        if (ps_process_raw(decoder, audio.data(), audio.size(), FALSE, FALSE) < 0) {
+        const auto began = Clock::now();
+        const int processed = ps_process_raw(decoder, audio.data(), audio.size(), FALSE, FALSE);
+        if (processed < 0) {
             ps_end_utt(decoder);
             utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
             return;
@@ -161,8 +163,12 @@ void SphinxEngine::decode(Utterance& utterance) {
                 utterance.deliver(RecognitionResult{std::move(text), false}, std::nullopt);
             }
         }
+        busy_ += (Clock::now() - began).count();
     }
-    if (ps_end_utt(decoder) < 0) {
+    const auto began = Clock::now();
+    const int ended = ps_end_utt(decoder);
+    busy_ += (Clock::now() - began).count();
+    if (ended < 0) {
         utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
         return;
     }

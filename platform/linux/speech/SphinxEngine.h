@@ -4,6 +4,8 @@
 #include "SphinxRequest.h"
 #include "ports/Speech.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -53,6 +55,8 @@ public:
 
     // Main thread. Queues an utterance for decoding.
     void start(const std::shared_ptr<Utterance>& utterance);
+    // Time spent decoding so far, for measuring the real-time factor. Any thread.
+    std::chrono::nanoseconds busyTime() const { return std::chrono::nanoseconds(busy_.load()); }
 
 private:
     struct DecoderDeleter {
@@ -68,6 +72,7 @@ private:
     std::deque<std::shared_ptr<Utterance>> queue_;
     std::shared_ptr<Utterance> current_;
     bool stopping_ = false;
+    std::atomic<int64_t> busy_{0};
     std::thread thread_;
 };
 

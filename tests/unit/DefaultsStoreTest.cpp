@@ -1,0 +1,177 @@
+#include "platform/linux/store/JsonDefaultsStore.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace murmelin;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct DefaultsStoreTest : ::testing::Test {
+    fs::path dir;
+    fs::path file;
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "murmelin-store-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        file = dir / "murmelin" / "defaults.json";
+    }
+    void TearDown() override {
+        fs::permissions(dir, fs::perms::owner_all);
+        fs::remove_all(dir);
+    }
+    void write(const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    static std::string read(const fs::path& path) {
+        std::stringstream s;
+        s << std::ifstream(path).rdbuf();
+        return s.str();
+    }
+    Strings filesInSettingsDir() const {
+        Strings names;
+        for (const auto& e : fs::directory_iterator(file.parent_path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(DefaultsStoreTest, WritesPrivatelyAndReadsBack) {
+    JsonDefaultsStore store(file.string());
+    EXPECT_FALSE(store.stringArray("history"));
+    EXPECT_FALSE(fs::exists(file.parent_path())); // nothing until the first write
+    store.set("history", Strings{"b", "a"});
+    store.set("locale", std::string("de-CH"));
+    store.set("locale", std::string("bad \xFF utf-8")); // replaced, never thrown on
+
+    JsonDefaultsStore again(file.string());
+    EXPECT_EQ(again.stringArray("history"), (Strings{"b", "a"}));
+    EXPECT_EQ(again.string("locale"), "bad \xEF\xBF\xBD utf-8");
+    EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"}); // no temp file left
+}
+
+TEST_F(DefaultsStoreTest, ValuesOfTheWrongTypeReadAsAbsent) {
+    struct Case {
+        const char* json;
+        std::optional<Strings> history;
+        std::optional<std::string> locale;
+    };
+    const Case cases[] = {
+        {R"({"history": "hello", "locale": 3})", std::nullopt, std::nullopt},
+        {R"({"history": ["a", 1], "locale": ["en-US"]})", std::nullopt, std::nullopt},
+        {R"({"history": null, "locale": null})", std::nullopt, std::nullopt},
+        {R"({"history": [], "locale": ""})", Strings{}, ""},
+        {R"({"history": ["a", "b"], "locale": "fr-FR"})", Strings{"a", "b"}, "fr-FR"},
+    };
+    for (const auto& c : cases) {
+        write(c.json);
+        JsonDefaultsStore store(file.string());
+        EXPECT_EQ(store.stringArray("history"), c.history) << c.json;
+        EXPECT_EQ(store.string("locale"), c.locale) << c.json;
+    }
+}
+
+TEST_F(DefaultsStoreTest, UnknownKeysSurviveAWrite) {
+    write(R"({"window": {"x": 1}, "history": ["old"], "locale": 7})");
+    JsonDefaultsStore store(file.string());
+    store.set("history", Strings{"new"});
+    auto saved = nlohmann::json::parse(read(file));
+    EXPECT_EQ(saved["window"], nlohmann::json({{"x", 1}}));
+    EXPECT_EQ(saved["locale"], 7);
+    EXPECT_EQ(saved["history"], nlohmann::json(Strings{"new"}));
+}
+
+TEST_F(DefaultsStoreTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {
+    for (std::string original : {"{not json", "[\"a JSON array\"]", "\"\xFF\""}) {
+        SCOPED_TRACE(original);
+        fs::remove_all(file.parent_path());
+        write(original);
+        JsonDefaultsStore store(file.string());
+        EXPECT_FALSE(store.stringArray("history"));
+        EXPECT_EQ(read(file), original); // reading alone changes nothing
+
+        ::testing::internal::CaptureStderr();
+        store.set("history", Strings{"x"});
+        store.set("history", Strings{"y"});
+        std::string log = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+
+        Strings names = filesInSettingsDir();
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[0], "defaults.json");
+        EXPECT_EQ(names[1].rfind("defaults.json.corrupt-", 0), 0u) << names[1];
+        EXPECT_EQ(read(file.parent_path() / names[1]), original);
+        EXPECT_EQ(JsonDefaultsStore(file.string()).stringArray("history"), Strings{"y"});
+    }
+}
+
+TEST_F(DefaultsStoreTest, AFailedWriteIsLoggedAndTheProgramGoesOn) {
+    // The settings folder is a plain file: no write can succeed, not even as root.
+    fs::create_directories(dir);
+    std::ofstream(dir / "murmelin") << "in the way";
+    JsonDefaultsStore store(file.string());
+    ::testing::internal::CaptureStderr();
+    store.set("locale", std::string("de-CH"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "murmelin: cannot save settings to " + file.string() + ": Not a directory\n");
+    EXPECT_EQ(store.string("locale"), "de-CH"); // kept in memory for this run
+}
+
+TEST_F(DefaultsStoreTest, AReadOnlyFolderKeepsTheOldFile) {
+    write(R"({"history": ["kept"]})");
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+    fs::permissions(file.parent_path(), fs::perms::owner_read | fs::perms::owner_exec |
+                                            fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::others_read);
+    // Root writes anywhere, so the store runs as nobody in a child process.
+    EXPECT_EXIT(
+        {
+            if (::geteuid() == 0 && ::setuid(65534) != 0)
+                std::_Exit(2);
+            JsonDefaultsStore store(file.string());
+            store.set("history", Strings{"new"});
+            std::_Exit(store.stringArray("history") == Strings{"new"} ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "cannot save settings to .*: Permission denied");
+    EXPECT_EQ(read(file), R"({"history": ["kept"]})");
+    EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"});
+}
+
+TEST(DefaultsStorePath, FollowsXdgConfigHome) {
+    struct Case {
+        const char* xdg;
+        std::string expected;
+    };
+    ::setenv("HOME", "/home/ann", 1);
+    const Case cases[] = {
+        {"/cfg", "/cfg/murmelin/defaults.json"},
+        {"relative/cfg", "/home/ann/.config/murmelin/defaults.json"},
+        {"", "/home/ann/.config/murmelin/defaults.json"},
+        {nullptr, "/home/ann/.config/murmelin/defaults.json"},
+    };
+    for (const auto& c : cases) {
+        if (c.xdg)
+            ::setenv("XDG_CONFIG_HOME", c.xdg, 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(JsonDefaultsStore::defaultPath(), c.expected);
+    }
+}
+
+} // namespace

@@ -1,4 +1,5 @@
 #include "platform/linux/x11/X11HotKeySource.h"
+#include "platform/linux/x11/XDisplay.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
@@ -178,7 +179,7 @@ void X11HotKeySource::handle(XEvent& event) {
         down_.push_back(code);
         dispatch(5);
     } else {
-        if (held == down_.end() || isRepeatRelease(event.xkey))
+        if (held == down_.end() || isRepeatRelease(event.xkey.keycode, event.xkey.time))
             return;
         down_.erase(held);
         dispatch(6);
@@ -186,14 +187,13 @@ void X11HotKeySource::handle(XEvent& event) {
 }
 
 // Without detectable auto-repeat a held key sends release/press pairs with equal times.
-bool X11HotKeySource::isRepeatRelease(const XKeyEvent& release) {
+bool X11HotKeySource::isRepeatRelease(unsigned keycode, unsigned long time) {
     Display* display = display_.get();
     if (XEventsQueued(display, QueuedAfterReading) == 0)
         return false;
     XEvent next;
     XPeekEvent(display, &next);
-    if (next.type != KeyPress || next.xkey.keycode != release.keycode ||
-        next.xkey.time != release.time)
+    if (next.type != KeyPress || next.xkey.keycode != keycode || next.xkey.time != time)
         return false;
     XNextEvent(display, &next);
     return true;

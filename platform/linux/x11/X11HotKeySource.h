@@ -1,7 +1,9 @@
 #pragma once
 
 #include "App/ports/HotKeyEvents.h"
-#include "platform/linux/x11/XDisplay.h"
+#include "platform/linux/x11/XConnection.h"
+
+union _XEvent; // Xlib's XEvent
 
 #include <mutex>
 #include <string>
@@ -43,8 +45,8 @@ private:
     void start();
     void stop();
     void run();
-    void handle(XEvent& event);
-    bool isRepeatRelease(const XKeyEvent& release);
+    void handle(union _XEvent& event);
+    bool isRepeatRelease(unsigned keycode, unsigned long time);
     void dispatch(uint32_t kind);
 
     std::mutex handlerMutex_;

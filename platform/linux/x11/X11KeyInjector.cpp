@@ -1,4 +1,5 @@
 #include "platform/linux/x11/X11KeyInjector.h"
+#include "platform/linux/x11/XDisplay.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>

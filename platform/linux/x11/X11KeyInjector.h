@@ -1,7 +1,7 @@
 #pragma once
 
 #include "App/ports/Desktop.h"
-#include "platform/linux/x11/XDisplay.h"
+#include "platform/linux/x11/XConnection.h"
 
 namespace murmelin {
 
@@ -15,7 +15,7 @@ public:
     void postPaste(PasteChord chord) override;
 
 private:
-    Display* display();
+    _XDisplay* display();
 
     x11::DisplayPtr display_;
 };

@@ -1,17 +1,13 @@
 #pragma once
 
+#include "platform/linux/x11/XConnection.h"
+
 #include <X11/Xlib.h>
 
 #include <memory>
 #include <vector>
 
 namespace murmelin::x11 {
-
-struct DisplayCloser {
-    void operator()(Display* display) const;
-};
-// An X connection of our own. Closing it also forgets its recorded errors.
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 struct XFreer {
     void operator()(void* data) const;

@@ -38,14 +38,14 @@ public:
             _exit(127);
         }
         close(fds[1]);
-        // The server writes its display number once it accepts connections.
+        // The server writes its display number and a newline once it accepts connections.
         pollfd readable{fds[0], POLLIN, 0};
-        char buffer[16] = {};
-        if (pid_ > 0 && poll(&readable, 1, 10000) == 1) {
-            const ssize_t n = read(fds[0], buffer, sizeof buffer - 1);
-            if (n > 0)
-                display_ = ":" + std::string(buffer, std::string(buffer, n).find('\n'));
-        }
+        std::string number;
+        char c = 0;
+        while (pid_ > 0 && poll(&readable, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        if (c == '\n' && !number.empty())
+            display_ = ":" + number;
         close(fds[0]);
     }
 

@@ -1,0 +1,253 @@
+// The X11 hot key against a private Xvfb: keys are pressed through XTEST on a second
+// connection, and the events travel through HotKey on a real main queue.
+#include <gtest/gtest.h>
+
+#include "App/HotKey.h"
+#include "platform/linux/x11/X11HotKeySource.h"
+#include "tests/integration/tools/XvfbServer.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace murmelin {
+namespace {
+
+using testing::ScopedEnv;
+using testing::XvfbServer;
+
+// Records the raw kinds the platform source reports, then hands them on to HotKey.
+class RecordingSource final : public HotKeySource {
+public:
+    explicit RecordingSource(HotKeySource& real) : real_(real) {}
+    void installHandler(HotKeyHandler handler) override {
+        real_.installHandler([this, handler](const HotKeyEvent* event) {
+            {
+                std::lock_guard lock(mutex_);
+                kinds_.push_back(event->kind);
+            }
+            return handler(event);
+        });
+    }
+    void registerHotKey(uint32_t k, uint32_t m, uint32_t s, uint32_t i) override {
+        real_.registerHotKey(k, m, s, i);
+    }
+    std::vector<uint32_t> kinds() {
+        std::lock_guard lock(mutex_);
+        return kinds_;
+    }
+
+private:
+    HotKeySource& real_;
+    std::mutex mutex_;
+    std::vector<uint32_t> kinds_;
+};
+
+struct Step {
+    KeySym key;
+    bool down;
+    double holdSeconds = 0.02;
+};
+
+class X11HotKeyTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = new XvfbServer(); }
+    static void TearDownTestSuite() { delete server_; }
+
+    void SetUp() override {
+        ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
+        display_.emplace("DISPLAY", server_->display().c_str());
+        driver_.reset(XOpenDisplay(nullptr));
+        ASSERT_TRUE(driver_);
+        hotKey_.setOnPress([this] { calls_.push_back("press"); });
+        hotKey_.setOnRelease([this] { calls_.push_back("release"); });
+    }
+
+    void TearDown() override {
+        if (driver_) { // leave no key and no lock on for the next test
+            char keys[32];
+            XQueryKeymap(driver_.get(), keys);
+            for (int code = 8; code < 256; ++code)
+                if (keys[code / 8] & (1 << (code % 8)))
+                    XTestFakeKeyEvent(driver_.get(), code, False, CurrentTime);
+            for (KeySym lock : {XK_Caps_Lock, XK_Num_Lock})
+                if (lockOn(lock))
+                    play({{lock, true}, {lock, false}});
+        }
+    }
+
+    void play(const std::vector<Step>& steps) {
+        for (const Step& s : steps) {
+            XTestFakeKeyEvent(driver_.get(), XKeysymToKeycode(driver_.get(), s.key),
+                              s.down ? True : False, CurrentTime);
+            XSync(driver_.get(), False);
+            std::this_thread::sleep_for(std::chrono::duration<double>(s.holdSeconds));
+        }
+    }
+
+    bool lockOn(KeySym lock) {
+        Window root, child;
+        int x, y, wx, wy;
+        unsigned mask = 0;
+        XQueryPointer(driver_.get(), DefaultRootWindow(driver_.get()), &root, &child, &x, &y, &wx,
+                      &wy, &mask);
+        return mask & (lock == XK_Caps_Lock ? LockMask : Mod2Mask);
+    }
+
+    // Runs the main queue until `count` callbacks arrived, then a little longer for strays.
+    void settle(std::size_t count) {
+        main_.runUntil([&] { return calls_.size() >= count; }, 3.0);
+        main_.runUntil([] { return false; }, 0.3);
+    }
+
+    static inline XvfbServer* server_ = nullptr;
+    std::optional<ScopedEnv> display_;
+    std::unique_ptr<Display, int (*)(Display*)> driver_{nullptr, XCloseDisplay};
+    SteadyClock clock_;
+    MainQueue main_{clock_};
+    X11HotKeySource x11_;
+    RecordingSource source_{x11_};
+    HotKey hotKey_{source_, main_};
+    std::vector<std::string> calls_;
+};
+
+struct Case {
+    const char* name;
+    std::vector<KeySym> locks;
+    std::vector<Step> steps;
+    std::vector<uint32_t> kinds;
+};
+
+TEST_F(X11HotKeyTest, PressAndReleaseArriveOnceEach) {
+    const std::vector<uint32_t> once = {5, 6};
+    const Case cases[] = {
+        {"held through auto-repeat",
+         {},
+         {{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true, 1.2},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}},
+         once},
+        {"Caps Lock on, held",
+         {XK_Caps_Lock},
+         {{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true, 1.2},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}},
+         once},
+        {"Num Lock on",
+         {XK_Num_Lock},
+         {{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}},
+         once},
+        {"Caps and Num Lock on",
+         {XK_Caps_Lock, XK_Num_Lock},
+         {{XK_Control_R, true},
+          {XK_Alt_L, true},
+          {XK_space, true},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_R, false}},
+         once},
+        {"modifiers let go before Space",
+         {},
+         {{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true, 0.3},
+          {XK_Control_L, false},
+          {XK_Alt_L, false, 0.3},
+          {XK_space, false}},
+         once},
+        {"Space alone", {}, {{XK_space, true}, {XK_space, false}}, {}},
+        {"Control+Space",
+         {},
+         {{XK_Control_L, true}, {XK_space, true}, {XK_space, false}, {XK_Control_L, false}},
+         {}},
+        {"Control+Alt+Shift+Space",
+         {},
+         {{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_Shift_L, true},
+          {XK_space, true},
+          {XK_space, false},
+          {XK_Shift_L, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}},
+         {}},
+    };
+    hotKey_.registerKey();
+    std::size_t seen = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (KeySym lock : c.locks) {
+            play({{lock, true}, {lock, false}});
+            ASSERT_TRUE(lockOn(lock));
+        }
+        play(c.steps);
+        settle(seen + c.kinds.size());
+        const std::vector<uint32_t> all = source_.kinds();
+        ASSERT_GE(all.size(), seen);
+        EXPECT_EQ(std::vector<uint32_t>(all.begin() + seen, all.end()), c.kinds);
+        seen = all.size();
+        for (KeySym lock : c.locks)
+            play({{lock, true}, {lock, false}});
+    }
+    // HotKey turned every accepted press/release pair into one callback each.
+    const std::size_t pairs = 5;
+    ASSERT_EQ(calls_.size(), 2 * pairs);
+    for (std::size_t i = 0; i < calls_.size(); ++i)
+        EXPECT_EQ(calls_[i], i % 2 ? "release" : "press") << i;
+}
+
+TEST_F(X11HotKeyTest, CombinationTakenByAnotherProgramIsNotFatal) {
+    Display* other = driver_.get();
+    const KeyCode space = XKeysymToKeycode(other, XK_space);
+    XGrabKey(other, space, ControlMask | Mod1Mask, DefaultRootWindow(other), False, GrabModeAsync,
+             GrabModeAsync);
+    XSync(other, False);
+
+    ::testing::internal::CaptureStderr();
+    hotKey_.registerKey();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "murmelin: Control+Alt+Space is taken by another program\n");
+
+    // The other program keeps its key; ours stays quiet and the process runs on.
+    play({{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}});
+    settle(0);
+    EXPECT_TRUE(source_.kinds().empty());
+    EXPECT_TRUE(calls_.empty());
+    XUngrabKey(other, space, AnyModifier, DefaultRootWindow(other));
+}
+
+TEST_F(X11HotKeyTest, WithoutDisplayNothingIsRegistered) {
+    ScopedEnv noDisplay("DISPLAY", nullptr);
+    X11HotKeySource source;
+    ::testing::internal::CaptureStderr();
+    source.installHandler([](const HotKeyEvent*) { return kNoErr; });
+    source.registerHotKey(HotKey::kSpaceKeyCode, HotKey::kModifiers, 0, 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "murmelin: no X display; Control+Alt+Space is not available as a hot key\n");
+}
+
+} // namespace
+} // namespace murmelin

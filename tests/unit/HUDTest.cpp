@@ -1,0 +1,151 @@
+#include "HUD.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace murmelin;
+
+namespace {
+
+class FakeScreens final : public ScreenInfo {
+public:
+    std::vector<Screen> list;
+    std::optional<Screen> main;
+    Point mouse;
+    std::vector<Screen> screens() const override { return list; }
+    std::optional<Screen> mainScreen() const override { return main; }
+    Point mouseLocation() const override { return mouse; }
+};
+
+struct PanelLog {
+    int made = 0;
+    std::vector<std::string> calls;
+    std::vector<Point> origins;
+    // The model as the panel found it when ordered to the front.
+    std::vector<std::pair<double, std::string>> shownWith;
+};
+
+class RecordingPanelWindow final : public PanelWindow {
+public:
+    RecordingPanelWindow(PanelLog& log, LevelModel& model) : log_(log), model_(model) {}
+    void setFrameOrigin(Point p) override {
+        log_.calls.push_back("origin");
+        log_.origins.push_back(p);
+    }
+    void orderFrontRegardless() override {
+        log_.calls.push_back("front");
+        log_.shownWith.emplace_back(model_.level, model_.label);
+    }
+    void orderOut() override { log_.calls.push_back("out"); }
+
+private:
+    PanelLog& log_;
+    LevelModel& model_;
+};
+
+class RecordingFactory final : public PanelFactory {
+public:
+    PanelLog log;
+    Size requested;
+    std::unique_ptr<PanelWindow> makePanel(LevelModel& model, Size size) override {
+        ++log.made;
+        requested = size;
+        return std::make_unique<RecordingPanelWindow>(log, model);
+    }
+};
+
+// LEFT 1920×1080 (a 40-point panel at its bottom) and RIGHT 1280×1024 beside it.
+const Screen kLeft{{0, 0, 1920, 1080}, {0, 0, 1920, 1040}};
+const Screen kRight{{1920, 0, 1280, 1024}, {1920, 0, 1280, 1024}};
+
+struct HUDTest : ::testing::Test {
+    FakeScreens screens;
+    RecordingFactory factory;
+    HUD hud{screens, factory};
+    HUDTest() {
+        screens.list = {kLeft, kRight};
+        screens.main = kRight; // not the first, so the fallback is visible
+    }
+};
+
+TEST_F(HUDTest, PlacesThePanelAtTheBottomCentreOfTheScreenUnderThePointer) {
+    struct Case {
+        const char* name;
+        Point mouse;
+        Point origin;
+    };
+    const Case cases[] = {
+        {"left screen", {100, 100}, {960 - 140, 1040 - 80 - 44}},
+        {"right screen", {2500, 1000}, {2560 - 140, 1024 - 80 - 44}},
+        {"left edge of the right screen belongs to it", {1920, 0}, {2560 - 140, 1024 - 80 - 44}},
+        {"below the right screen, outside every frame: main screen", {2500, 1050}, {2420, 900}},
+        {"far away: main screen", {-5000, -5000}, {2420, 900}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        screens.mouse = c.mouse;
+        factory.log.origins.clear();
+        hud.show();
+        ASSERT_EQ(factory.log.origins.size(), 1u);
+        EXPECT_DOUBLE_EQ(factory.log.origins[0].x, c.origin.x);
+        EXPECT_DOUBLE_EQ(factory.log.origins[0].y, c.origin.y);
+    }
+    EXPECT_EQ(factory.log.made, 1) << "later shows reuse the first panel";
+    EXPECT_DOUBLE_EQ(factory.requested.width, 280);
+    EXPECT_DOUBLE_EQ(factory.requested.height, 44);
+}
+
+TEST_F(HUDTest, WithoutAnyScreenThePanelStaysWhereItIsAndIsStillShown) {
+    screens.list.clear();
+    screens.main.reset();
+    hud.model().level = 0.4;
+    hud.show();
+    EXPECT_EQ(factory.log.made, 1);
+    EXPECT_EQ(factory.log.calls, std::vector<std::string>{"front"});
+    EXPECT_EQ(hud.model().level.get(), 0.0);
+}
+
+TEST_F(HUDTest, ShowResetsTheModelBeforeBringingThePanelForward) {
+    EXPECT_EQ(hud.panel(), nullptr);
+    hud.show();
+    PanelWindow* first = hud.panel();
+    ASSERT_NE(first, nullptr);
+    hud.model().level = 0.9;
+    hud.model().label = kTranscribingLabel;
+    hud.show();
+    EXPECT_EQ(hud.panel(), first);
+    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"origin", "front", "origin", "front"}));
+    const std::pair<double, std::string> listening{0.0, kListeningLabel};
+    EXPECT_EQ(factory.log.shownWith.back(), listening);
+    EXPECT_EQ(std::string(kListeningLabel), "Listening\u2026");
+}
+
+TEST(HUDViewTest, FillWidthHasAStubAndNeverLeavesTheTrack) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, double> cases[] = {
+        {0, 6},    {0.5, 55}, {1, 110},   {nan, 6},   {0.03, 6},
+        {0.1, 11}, {-0.5, 6}, {1.5, 110}, {inf, 110}, {-inf, 6},
+    };
+    for (auto [level, width] : cases) {
+        SCOPED_TRACE(level);
+        EXPECT_DOUBLE_EQ(HUDView::fillWidth(level), width);
+    }
+}
+
+TEST(HUDViewTest, LayoutCentresTheRowWithTheTrackBetweenIconAndLabel) {
+    const auto l = HUDView::layout({12, 18}, {60, 16});
+    // Row: 12 + 10 + 110 + 10 + 60 = 202 points, centred in 280 − 2 × 16.
+    EXPECT_DOUBLE_EQ(l.icon.x, 16 + (248 - 202) / 2.0);
+    EXPECT_DOUBLE_EQ(l.track.x, l.icon.x + 12 + 10);
+    EXPECT_DOUBLE_EQ(l.label.x, l.track.x + 110 + 10);
+    EXPECT_DOUBLE_EQ(l.track.y, 18);
+    EXPECT_DOUBLE_EQ(l.track.width, 110);
+    EXPECT_DOUBLE_EQ(l.track.height, 8);
+    // A label too long for the panel starts the row at the inset.
+    EXPECT_DOUBLE_EQ(HUDView::layout({12, 18}, {400, 16}).icon.x, 16);
+}
+
+} // namespace

@@ -1,0 +1,235 @@
+#include "App.h"
+#include "tests/support/Fakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace murmelin;
+using namespace murmelin::testing;
+
+namespace {
+
+using Kind = MenuItem::Kind;
+using Strings = std::vector<std::string>;
+
+class FakeHost final : public StatusItemHost {
+public:
+    std::vector<StatusIcon> icons;
+    std::vector<std::vector<MenuItem>> menus;
+    int terminations = 0;
+    void setIcon(StatusIcon icon) override { icons.push_back(icon); }
+    void setMenu(std::vector<MenuItem> items) override { menus.push_back(std::move(items)); }
+    void terminate() override { ++terminations; }
+};
+
+// Marks translated texts so a test sees which ones went through the table.
+class MarkingTranslator final : public Translator {
+public:
+    std::string translate(const std::string& key) const override { return "«" + key + "»"; }
+};
+
+class IdentityTranslator final : public Translator {
+public:
+    std::string translate(const std::string& key) const override { return key; }
+};
+
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+// "kind:title" per entry, submenu rows nested as "  row" lines after their submenu.
+Strings describe(const std::vector<MenuItem>& items) {
+    Strings out;
+    for (const auto& i : items) {
+        const char* kind[] = {"text", "button", "separator", "submenu"};
+        out.push_back(std::string(kind[int(i.kind)]) + ":" + i.title +
+                      (i.shortcut.empty() ? "" : " [" + i.shortcut + "]"));
+        for (const auto& row : i.children)
+            out.push_back(std::string("  ") + (row.checked ? "✓ " : "") + row.title);
+    }
+    return out;
+}
+
+struct MenuContentTest : ::testing::Test {
+    ControllerRig rig;
+    FakeHost host;
+    IdentityTranslator translator;
+    std::shared_ptr<Controller> c;
+
+    MenuContentTest() {
+        rig.recognizers.locales = {"de-CH", "en-US", "xx-YY"};
+        rig.localeInfo.names = {{"de-CH", "German (Switzerland)"},
+                                {"en-US", "English (United States)"}};
+        rig.trust.trusted = false;
+        c = rig.make();
+        c->localeID = "en-US";
+    }
+    // Rows follow the controller's order (sorted by display name), not the recogniser's.
+    std::vector<MenuItem> items(const Translator& tr) {
+        return MenuContent(*c, rig.clipboard, host, tr).items();
+    }
+    std::vector<MenuItem> items() { return items(translator); }
+    MenuItem& find(std::vector<MenuItem>& menu, const std::string& title) {
+        for (auto& i : menu)
+            if (i.title == title)
+                return i;
+        throw std::runtime_error("no entry " + title);
+    }
+};
+
+TEST_F(MenuContentTest, ElevenEntriesInOrderForEmptyHistoryAndUntrusted) {
+    const Strings expected = {
+        "text:Hold ⌃⌥Space to dictate",
+        "separator:",
+        "text:No transcripts yet",
+        "separator:",
+        "submenu:Language",
+        "  ✓ English (United States)",
+        "  German (Switzerland)",
+        "  xx-YY",
+        "separator:",
+        "button:Grant Accessibility for Auto-Paste…",
+        "button:Microphone Settings…",
+        "button:Speech Recognition Settings…",
+        "separator:",
+        "button:Quit Murmelin [Ctrl+Q]",
+    };
+    EXPECT_EQ(describe(items()), expected);
+}
+
+TEST_F(MenuContentTest, FixedTextsGoThroughTheTranslatorAndDataDoesNot) {
+    c->history = Strings{"hello"};
+    rig.trust.trusted = true;
+    c->trusted = true;
+    const Strings expected = {
+        "text:«Hold ⌃⌥Space to dictate»",
+        "separator:",
+        "button:hello",
+        "separator:",
+        "submenu:«Language»",
+        "  ✓ English (United States)",
+        "  German (Switzerland)",
+        "  xx-YY",
+        "separator:",
+        "button:«Microphone Settings…»",
+        "button:«Speech Recognition Settings…»",
+        "separator:",
+        "button:«Quit Murmelin» [Ctrl+Q]",
+    };
+    EXPECT_EQ(describe(items(MarkingTranslator())), expected);
+}
+
+TEST(HistoryRowLabelTest, CutsAtSixtyUserPerceivedCharacters) {
+    const std::string family = "👨‍👩‍👧"; // one character of five scalars
+    const std::string accented = "e\u0301";          // e + combining acute: one character
+    const std::string flag = "🇨🇭";
+    struct Case {
+        const char* name;
+        std::string item, label;
+    };
+    const Case cases[] = {
+        {"empty", "", ""},
+        {"exactly 60", repeat("a", 60), repeat("a", 60)},
+        {"61", repeat("a", 61), repeat("a", 60) + "…"},
+        {"line feed becomes a space", "first\nsecond", "first second"},
+        {"carriage return stays", "a\r\nb", "a\r b"},
+        {"emoji sequences whole", repeat(family, 61), repeat(family, 60) + "…"},
+        {"60 emoji not cut", repeat(family, 60), repeat(family, 60)},
+        {"combining marks stay on their letter", repeat(accented, 61), repeat(accented, 60) + "…"},
+        {"flags are pairs", repeat(flag, 59) + "xy", repeat(flag, 59) + "x…"},
+        {"line feeds count as one character each", repeat("\n", 61), repeat(" ", 60) + "…"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(historyRowLabel(c.item), c.label);
+    }
+}
+
+TEST_F(MenuContentTest, HistoryRowsCopyTheUnalteredItem) {
+    c->history = Strings{"same", "two\nlines", "same"};
+    auto menu = items();
+    ASSERT_EQ(menu[2].title, "same");
+    ASSERT_EQ(menu[3].title, "two lines");
+    ASSERT_EQ(menu[4].title, "same");
+    EXPECT_EQ(menu[5].kind, Kind::separator);
+    menu[3].action();
+    menu[4].action();
+    menu[2].action();
+    EXPECT_EQ(rig.clipboard.writes, (Strings{"two\nlines", "same", "same"}));
+    EXPECT_EQ(c->history.get(), (Strings{"same", "two\nlines", "same"})) << "not reordered";
+    EXPECT_TRUE(rig.notifier.posted.empty());
+    EXPECT_TRUE(rig.keys.pastes.empty());
+}
+
+TEST_F(MenuContentTest, LanguageRowsAreExclusiveAndWriteTheLocale) {
+    auto menu = items();
+    auto& language = find(menu, "Language");
+    for (const auto& row : language.children)
+        EXPECT_TRUE(row.checkable);
+    language.children[2].action();
+    EXPECT_EQ(c->localeID.get(), "xx-YY");
+    EXPECT_EQ(rig.defaults.string("locale"), "xx-YY");
+    EXPECT_EQ(describe({find(menu = items(), "Language")}),
+              (Strings{"submenu:Language", "  English (United States)", "  German (Switzerland)",
+                       "  ✓ xx-YY"}));
+    c->localeID = "fr-FR";
+    for (const auto& row : find(menu = items(), "Language").children)
+        EXPECT_FALSE(row.checked) << row.title;
+}
+
+TEST_F(MenuContentTest, ButtonsReachTheController) {
+    rig.trust.answerToPrompt = true;
+    auto menu = items();
+    find(menu, "Microphone Settings…").action();
+    find(menu, "Speech Recognition Settings…").action();
+    EXPECT_EQ(rig.settings.opened, (Strings{rig.settings.prefix + "Privacy_Microphone",
+                                            rig.settings.prefix + "Privacy_SpeechRecognition"}));
+    find(menu, "Grant Accessibility for Auto-Paste…").action();
+    EXPECT_EQ(rig.trust.prompts, 1);
+    EXPECT_TRUE(c->trusted.get());
+    EXPECT_THROW(find(menu = items(), "Grant Accessibility for Auto-Paste…"), std::runtime_error);
+    find(menu, "Quit Murmelin").action();
+    EXPECT_EQ(host.terminations, 1);
+}
+
+TEST_F(MenuContentTest, AppFollowsTheControllerFromAJobAfterEachChange) {
+    MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
+    ASSERT_EQ(host.icons, std::vector<StatusIcon>{StatusIcon::mic});
+    ASSERT_EQ(host.menus.size(), 1u);
+
+    // Several changes in one job: one rebuild, from the values stored last.
+    c->recording = true;
+    c->history = Strings{"fresh"};
+    EXPECT_EQ(host.menus.size(), 1u) << "the signal comes before the store";
+    drain(rig.queue);
+    EXPECT_EQ(host.icons.back(), StatusIcon::micFill);
+    ASSERT_EQ(host.menus.size(), 2u);
+    EXPECT_EQ(host.menus.back()[2].title, "fresh");
+
+    c->recording = false;
+    drain(rig.queue);
+    EXPECT_EQ(host.icons,
+              (std::vector<StatusIcon>{StatusIcon::mic, StatusIcon::micFill, StatusIcon::mic}));
+}
+
+TEST_F(MenuContentTest, StartRunsOnceAfterTheLaunchCallbackReturns) {
+    MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
+    app.delegate().applicationDidFinishLaunching();
+    EXPECT_EQ(rig.hotKey.registrations, 0) << "start() must not run inside the callback";
+    drain(rig.queue);
+    EXPECT_EQ(rig.hotKey.registrations, 1);
+    EXPECT_EQ(rig.recorder->calls, Strings{"requestPermissions"});
+}
+
+TEST_F(MenuContentTest, QueuedRebuildAfterTheAppIsGoneDoesNothing) {
+    {
+        MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
+        c->recording = true;
+    }
+    drain(rig.queue);
+    EXPECT_EQ(host.menus.size(), 1u);
+}
+
+} // namespace

@@ -151,7 +151,7 @@ public:
 class FakeAudioInput : public AudioInput {
 public:
     AudioFormat format;
-    std::optional<std::string> startError; // start() throws EngineError with this text
+    std::string startError; // when not empty, start() throws EngineError with this text
     CallLog log;
 
     AudioFormat outputFormat() override {
@@ -171,8 +171,8 @@ public:
     void prepare() override { log.add("prepare"); }
     void start() override {
         log.add("start");
-        if (startError)
-            throw EngineError(*startError);
+        if (!startError.empty())
+            throw EngineError(startError);
         running_ = true;
     }
     void stop() override {

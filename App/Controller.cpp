@@ -27,44 +27,16 @@ constexpr const char* kFallbackLocale = "en-US";
 // Deliberately absent, so they keep Control+V: xterm/uxterm and rxvt/urxvt paste with
 // neither chord by default (Shift+Insert pastes the primary selection), so no chord helps
 // there and the text stays on the clipboard.
+// clang-format off
 constexpr std::array<std::string_view, 36> kControlShiftVTerminals = {
-    "gnome-terminal",
-    "gnome-terminal-server",
-    "xfce4-terminal",
-    "lxterminal",
-    "konsole",
-    "yakuake",
-    "tilix",
-    "terminator",
-    "mate-terminal",
-    "qterminal",
-    "alacritty",
-    "kitty",
-    "org.wezfurlong.wezterm",
-    "wezterm",
-    "foot",
-    "footclient",
-    "terminology",
-    "sakura",
-    "guake",
-    "tilda",
-    "deepin-terminal",
-    "cool-retro-term",
-    "kgx",
-    "org.gnome.console",
-    "org.gnome.ptyxis",
-    "ptyxis",
-    "com.raggesilver.blackbox",
-    "roxterm",
-    "termite",
-    "hyper",
-    "tabby",
-    "ghostty",
-    "com.mitchellh.ghostty",
-    "st",
-    "st-256color",
-    "contour",
+    "gnome-terminal", "gnome-terminal-server", "xfce4-terminal", "lxterminal", "konsole",
+    "yakuake", "tilix", "terminator", "mate-terminal", "qterminal", "alacritty", "kitty",
+    "org.wezfurlong.wezterm", "wezterm", "foot", "footclient", "terminology", "sakura", "guake",
+    "tilda", "deepin-terminal", "cool-retro-term", "kgx", "org.gnome.console", "org.gnome.ptyxis",
+    "ptyxis", "com.raggesilver.blackbox", "roxterm", "termite", "hyper", "tabby", "ghostty",
+    "com.mitchellh.ghostty", "st", "st-256color", "contour",
 };
+// clang-format on
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };

@@ -121,6 +121,19 @@ TEST_F(DefaultsStoreTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {
     }
 }
 
+TEST_F(DefaultsStoreTest, ASymlinkedFileStaysLinked) {
+    fs::create_directories(dir / "dotfiles");
+    std::ofstream(dir / "dotfiles" / "murmelin.json") << R"({"locale": "de-CH"})";
+    fs::create_directories(file.parent_path());
+    fs::create_symlink(dir / "dotfiles" / "murmelin.json", file);
+    JsonDefaultsStore store(file.string());
+    EXPECT_EQ(store.string("locale"), "de-CH");
+    store.set("locale", std::string("fr-FR"));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(JsonDefaultsStore((dir / "dotfiles" / "murmelin.json").string()).string("locale"),
+              "fr-FR");
+}
+
 TEST_F(DefaultsStoreTest, AFailedWriteIsLoggedAndTheProgramGoesOn) {
     // The settings folder is a plain file: no write can succeed, not even as root.
     fs::create_directories(dir);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <utility>
 
 namespace murmelin {
@@ -81,6 +82,13 @@ std::string utcStamp() {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
     return buf;
+}
+
+// Writes go to the file a symlink points at, so a settings file kept elsewhere (for example
+// by a dotfiles manager) stays linked instead of being replaced by a copy.
+std::string resolved(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
 }
 
 bool exists(const std::string& path) {
@@ -189,10 +197,12 @@ void JsonDefaultsStore::save() {
 }
 
 bool JsonDefaultsStore::moveUnreadableAside() {
-    std::string aside = path_ + ".corrupt-" + utcStamp();
+    const std::string target = resolved(path_);
+    const std::string stem = target + ".corrupt-" + utcStamp();
+    std::string aside = stem;
     for (int n = 1; exists(aside); ++n)
-        aside = path_ + ".corrupt-" + utcStamp() + "-" + std::to_string(n);
-    if (::rename(path_.c_str(), aside.c_str()) != 0 && errno != ENOENT)
+        aside = stem + "-" + std::to_string(n);
+    if (::rename(target.c_str(), aside.c_str()) != 0 && errno != ENOENT)
         return false;
     unreadable_ = false;
     std::fprintf(stderr, "murmelin: settings file %s could not be read; kept as %s\n",
@@ -201,21 +211,22 @@ bool JsonDefaultsStore::moveUnreadableAside() {
 }
 
 bool JsonDefaultsStore::writeAtomically(const std::string& text, int& error) {
-    std::string temp = path_ + ".XXXXXX";
+    const std::string target = resolved(path_);
+    std::string temp = target + ".XXXXXX";
     UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC)); // 0600: the history is private
     if (!fd.valid()) {
         error = errno;
         return false;
     }
     bool ok = writeAll(fd.get(), text) && ::fsync(fd.get()) == 0 && fd.close() == 0 &&
-              ::rename(temp.c_str(), path_.c_str()) == 0;
+              ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         error = errno;
         ::unlink(temp.c_str());
         return false;
     }
     // Make the rename itself durable; a failure here loses nothing already written.
-    UniqueFd dir(::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid())
         ::fsync(dir.get());
     return true;

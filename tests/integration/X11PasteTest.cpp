@@ -1,0 +1,228 @@
+// The XTEST paste, the focused-window lookup and the trust check against a private Xvfb,
+// with a window of the test's own as the paste target that logs every key it receives.
+#include <gtest/gtest.h>
+
+#include "platform/linux/x11/X11AccessibilityTrust.h"
+#include "platform/linux/x11/X11KeyInjector.h"
+#include "tests/integration/tools/XvfbServer.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace murmelin {
+namespace {
+
+using testing::ScopedEnv;
+using testing::XvfbServer;
+
+constexpr const char* kTargetClass = "MurmelinPasteTarget";
+
+class X11PasteTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server_ = new XvfbServer(); }
+    static void TearDownTestSuite() { delete server_; }
+
+    void SetUp() override {
+        ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
+        env_.emplace("DISPLAY", server_->display().c_str());
+        x_.reset(XOpenDisplay(nullptr));
+        ASSERT_TRUE(x_);
+        root_ = DefaultRootWindow(x_.get());
+        target_ = makeWindow(root_, kTargetClass);
+        XSelectInput(x_.get(), target_, KeyPressMask | KeyReleaseMask);
+        focus(target_);
+    }
+
+    void TearDown() override {
+        if (x_)
+            XDestroyWindow(x_.get(), target_);
+    }
+
+    Window makeWindow(Window parent, const char* cls) {
+        Window w = XCreateSimpleWindow(x_.get(), parent, 0, 0, 200, 100, 0, 0, 0);
+        if (cls) {
+            XClassHint hint{const_cast<char*>("paste-target"), const_cast<char*>(cls)};
+            XSetClassHint(x_.get(), w, &hint);
+        }
+        XMapWindow(x_.get(), w);
+        XSync(x_.get(), False);
+        return w;
+    }
+
+    void focus(Window w) {
+        XSetInputFocus(x_.get(), w, RevertToPointerRoot, CurrentTime);
+        XSync(x_.get(), False);
+    }
+
+    KeyCode code(KeySym sym) { return XKeysymToKeycode(x_.get(), sym); }
+
+    void fake(KeySym sym, bool down) {
+        XTestFakeKeyEvent(x_.get(), code(sym), down ? True : False, CurrentTime);
+        XSync(x_.get(), False);
+    }
+
+    bool isDown(KeyCode c) {
+        char keys[32];
+        XQueryKeymap(x_.get(), keys);
+        return keys[c / 8] & (1 << (c % 8));
+    }
+
+    int keysDown() {
+        int count = 0;
+        for (int c = 8; c < 256; ++c)
+            count += isDown(static_cast<KeyCode>(c));
+        return count;
+    }
+
+    // The key events the target window received until V came up (or `wait` passed).
+    std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1)) {
+        std::vector<XKeyEvent> events;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        bool vReleased = false;
+        while (std::chrono::steady_clock::now() < deadline) {
+            XSync(x_.get(), False);
+            while (XPending(x_.get())) {
+                XEvent e;
+                XNextEvent(x_.get(), &e);
+                if (e.type == KeyPress || e.type == KeyRelease) {
+                    events.push_back(e.xkey);
+                    vReleased |= e.type == KeyRelease && e.xkey.keycode == code(XK_v);
+                }
+            }
+            if (vReleased)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return events;
+    }
+
+    static inline XvfbServer* server_ = nullptr;
+    std::optional<ScopedEnv> env_;
+    std::unique_ptr<Display, int (*)(Display*)> x_{nullptr, XCloseDisplay};
+    Window root_ = 0, target_ = 0;
+    X11KeyInjector injector_;
+};
+
+TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
+    struct Case {
+        const char* name;
+        std::vector<KeySym> held;
+        bool capsLock;
+        PasteChord chord;
+        unsigned state;
+    };
+    const Case cases[] = {
+        {"nothing held", {}, false, PasteChord::controlV, ControlMask},
+        {"hot key still held", {XK_Control_L, XK_Alt_L}, false, PasteChord::controlV, ControlMask},
+        {"terminal chord",
+         {XK_Control_L, XK_Alt_L},
+         false,
+         PasteChord::controlShiftV,
+         ControlMask | ShiftMask},
+        {"Shift and Super held",
+         {XK_Shift_R, XK_Super_L},
+         false,
+         PasteChord::controlV,
+         ControlMask},
+        {"Caps Lock stays on",
+         {XK_Control_R, XK_Alt_L},
+         true,
+         PasteChord::controlV,
+         ControlMask | LockMask},
+    };
+    const KeyCode v = code(XK_v);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.capsLock) {
+            fake(XK_Caps_Lock, true);
+            fake(XK_Caps_Lock, false);
+        }
+        for (KeySym sym : c.held)
+            fake(sym, true);
+        received(std::chrono::milliseconds(50)); // drop what the held keys produced
+
+        injector_.postPaste(c.chord);
+        int vPresses = 0, vReleases = 0;
+        for (const XKeyEvent& e : received()) {
+            if (e.keycode != v)
+                continue;
+            ++(e.type == KeyPress ? vPresses : vReleases);
+            if (e.type == KeyPress) {
+                EXPECT_EQ(e.state, c.state);
+            }
+        }
+        EXPECT_EQ(vPresses, 1);
+        EXPECT_EQ(vReleases, 1);
+
+        // The user's keys are down again, exactly those, and nothing else is stuck.
+        for (KeySym sym : c.held)
+            EXPECT_TRUE(isDown(code(sym))) << XKeysymToString(sym);
+        EXPECT_EQ(keysDown(), static_cast<int>(c.held.size()));
+        for (KeySym sym : c.held)
+            fake(sym, false);
+        EXPECT_EQ(keysDown(), 0);
+        if (c.capsLock) {
+            fake(XK_Caps_Lock, true);
+            fake(XK_Caps_Lock, false);
+        }
+    }
+}
+
+TEST_F(X11PasteTest, FocusedWindowClassFindsTheTopLevel) {
+    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+
+    const Window inner = makeWindow(target_, nullptr); // a widget inside the application
+    focus(inner);
+    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+
+    const Window frame = makeWindow(root_, nullptr); // a window manager's frame
+    makeWindow(frame, "FramedClient");
+    focus(frame);
+    EXPECT_EQ(injector_.focusedWindowClass(), "FramedClient");
+
+    focus(PointerRoot); // no focus window: the window manager's idea of the active one
+    EXPECT_EQ(injector_.focusedWindowClass(), "");
+    const Atom active = XInternAtom(x_.get(), "_NET_ACTIVE_WINDOW", False);
+    XChangeProperty(x_.get(), root_, active, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&target_), 1);
+    XSync(x_.get(), False);
+    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    XDeleteProperty(x_.get(), root_, active);
+
+    // A focused window that vanished is an unknown class, not a crash.
+    focus(inner);
+    XDestroyWindow(x_.get(), frame);
+    XDestroyWindow(x_.get(), inner);
+    XSync(x_.get(), False);
+    EXPECT_EQ(injector_.focusedWindowClass(), "");
+}
+
+TEST_F(X11PasteTest, TrustFollowsXTestAvailability) {
+    EXPECT_TRUE(X11AccessibilityTrust().isTrusted());
+    {
+        ScopedEnv noDisplay("DISPLAY", nullptr);
+        X11AccessibilityTrust trust;
+        EXPECT_FALSE(trust.isTrusted());
+        EXPECT_FALSE(trust.isTrustedPrompting());
+        X11KeyInjector injector; // and nothing to paste into: silently nothing
+        injector.postPaste(PasteChord::controlV);
+        EXPECT_EQ(injector.focusedWindowClass(), "");
+    }
+    XvfbServer withoutXTest({"-extension", "XTEST"});
+    ASSERT_FALSE(withoutXTest.display().empty());
+    ScopedEnv other("DISPLAY", withoutXTest.display().c_str());
+    X11AccessibilityTrust trust;
+    EXPECT_FALSE(trust.isTrusted());
+}
+
+} // namespace
+} // namespace murmelin

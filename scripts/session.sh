@@ -47,7 +47,7 @@ is_ours() { [ -n "$2" ] && starttime "$1" && [ "$REPLY" = "$2" ]; }
 
 record() { # name pid
     starttime "$2"
-    echo "$2 $REPLY $1" >>"$dir/pids"
+    echo "$2 ${REPLY:--} $1" >>"$dir/pids"
 }
 
 # Starts a program in a process group of its own (so stop can reach its children too).

@@ -1,0 +1,283 @@
+#include "tests/support/DesktopSession.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace murmelin::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The repository holding scripts/session.sh: this file lives in <root>/tests/support.
+fs::path sourceRoot() {
+    if (const char* root = std::getenv("MURMELIN_SOURCE_DIR"))
+        return root;
+    return fs::path(__FILE__).parent_path().parent_path().parent_path();
+}
+
+// The build tree of the running test, whose tools match it: the nearest folder above the
+// executable that holds a CMakeCache.txt.
+std::string buildDirOfThisExecutable() {
+    std::error_code error;
+    for (fs::path dir = fs::read_symlink("/proc/self/exe", error).parent_path();
+         !error && dir.has_relative_path(); dir = dir.parent_path())
+        if (fs::exists(dir / "CMakeCache.txt"))
+            return dir.string();
+    const char* fallback = std::getenv("MURMELIN_BUILD_DIR");
+    return fallback ? fallback : (sourceRoot() / "build").string();
+}
+
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() {
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe2 failed");
+    }
+    ~Pipe() { closeBoth(); }
+    void closeEnd(int i) {
+        if (fds[i] >= 0)
+            close(fds[i]);
+        fds[i] = -1;
+    }
+    void closeBoth() { closeEnd(0), closeEnd(1); }
+};
+
+enum class Stderr { inherit, collect, discard };
+
+// Runs argv with this process's environment changed by `set` and `unset`; collects its stdout.
+CommandResult spawnAndWait(const std::vector<std::string>& argv,
+                           const std::map<std::string, std::string>& set,
+                           const std::vector<std::string>& unset, Stderr stderrMode) {
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        const std::string name = entry.substr(0, entry.find('='));
+        if (!set.contains(name) && std::find(unset.begin(), unset.end(), name) == unset.end())
+            envStrings.push_back(entry);
+    }
+    for (const auto& [name, value] : set)
+        envStrings.push_back(name + "=" + value);
+    std::vector<char*> envp, args;
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = argv;
+    for (auto& s : argCopy)
+        args.push_back(s.data());
+    args.push_back(nullptr);
+
+    Pipe out;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out.fds[1], 1);
+    if (stderrMode == Stderr::collect)
+        posix_spawn_file_actions_adddup2(&actions, out.fds[1], 2);
+    else if (stderrMode == Stderr::discard)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int spawnError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    out.closeEnd(1);
+    CommandResult result;
+    if (spawnError != 0) {
+        result.out = "cannot start " + argv[0] + ": " + std::strerror(spawnError);
+        return result;
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(out.fds[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            result.out.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string unquote(const std::string& value) {
+    if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+} // namespace
+
+std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+DesktopSession::DesktopSession(std::vector<std::string> parts)
+    : buildDir_(buildDirOfThisExecutable()) {
+    std::string dirTemplate = (fs::temp_directory_path() / "murmelin-session-XXXXXX").string();
+    if (mkdtemp(dirTemplate.data()) == nullptr)
+        throw std::runtime_error("cannot create a session directory");
+    dir_ = dirTemplate;
+    std::vector<std::string> args{"start", "--owner", std::to_string(getpid()), dir_};
+    args.insert(args.end(), parts.begin(), parts.end());
+    const CommandResult started = script(args);
+    std::cerr << started.out;
+    if (started.status != 0)
+        throw std::runtime_error("desktop session did not start: " + started.out);
+    running_ = true;
+
+    std::ifstream in(dir_ + "/env");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("export ")) {
+            const auto eq = line.find('=');
+            env_[line.substr(7, eq - 7)] = unquote(line.substr(eq + 1));
+        } else if (line.starts_with("unset ")) {
+            std::istringstream names(line.substr(6));
+            for (std::string name; names >> name;)
+                unset_.push_back(name);
+        }
+    }
+}
+
+DesktopSession::~DesktopSession() {
+    stop();
+    if (::testing::Test::HasFailure() || std::getenv("MURMELIN_KEEP_SESSION") != nullptr) {
+        std::cerr << "desktop session kept for inspection: " << dir_ << "\n";
+        return;
+    }
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+}
+
+bool DesktopSession::stop() {
+    if (!running_)
+        return true;
+    running_ = false;
+    return script({"stop", dir_}).status == 0;
+}
+
+CommandResult DesktopSession::script(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{(sourceRoot() / "scripts/session.sh").string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> set{{"MURMELIN_BUILD_DIR", buildDir_}};
+    if (const char* tools = std::getenv("MURMELIN_TOOLS_DIR"))
+        set["MURMELIN_TOOLS_DIR"] = tools;
+    return spawnAndWait(argv, set, {}, Stderr::collect);
+}
+
+std::optional<std::string> DesktopSession::env(const std::string& name) const {
+    const auto it = env_.find(name);
+    return it == env_.end() ? std::nullopt : std::optional(it->second);
+}
+
+void DesktopSession::apply() const {
+    for (const auto& [name, value] : env_)
+        setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& name : unset_)
+        unsetenv(name.c_str());
+}
+
+CommandResult DesktopSession::run(const std::vector<std::string>& argv) const {
+    return spawnAndWait(argv, env_, unset_, Stderr::inherit);
+}
+
+pid_t DesktopSession::launch(const std::string& name, const std::vector<std::string>& argv) const {
+    std::vector<std::string> args{"spawn", dir_, name};
+    args.insert(args.end(), argv.begin(), argv.end());
+    const CommandResult started = script(args);
+    if (started.status != 0)
+        throw std::runtime_error("cannot launch " + name + ": " + started.out);
+    return static_cast<pid_t>(std::stol(started.out));
+}
+
+std::string DesktopSession::tool(const std::string& name) const {
+    const char* tools = std::getenv("MURMELIN_TOOLS_DIR");
+    return tools ? std::string(tools) + "/" + name : buildDir_ + "/tests/integration/tools/" + name;
+}
+
+std::string DesktopSession::launchTargetWindow() const {
+    static int count = 0;
+    const std::string file = dir_ + "/target-" + std::to_string(++count) + ".txt";
+    launch("target_window", {tool("target_window"), file});
+    if (!waitFor([&] { return fs::exists(file); }, std::chrono::seconds(10)))
+        throw std::runtime_error("the target window did not get the focus");
+    return file;
+}
+
+bool DesktopSession::play(const std::string& wav) const {
+    return script({"play", dir_, wav}).status == 0;
+}
+
+std::vector<RecordedNotification> DesktopSession::notifications() const {
+    std::vector<RecordedNotification> records;
+    const auto file = env("MURMELIN_NOTIFICATIONS");
+    std::ifstream in(file.value_or("/nonexistent"));
+    for (std::string line; std::getline(in, line);) {
+        const auto json = nlohmann::json::parse(line);
+        records.push_back({json.at("app_name").get<std::string>(),
+                           json.at("summary").get<std::string>(),
+                           json.at("body").get<std::string>(), json.at("id").get<unsigned>()});
+    }
+    return records;
+}
+
+bool DesktopSession::screenshot(const std::string& path) const {
+    return run({"import", "-window", "root", path}).status == 0;
+}
+
+std::string DesktopSession::clipboard() const {
+    // xclip complains on stderr while nobody owns the clipboard, which is an answer here.
+    const CommandResult result =
+        spawnAndWait({"xclip", "-o", "-selection", "clipboard"}, env_, unset_, Stderr::discard);
+    return result.status == 0 ? result.out : std::string();
+}
+
+bool DesktopSession::keyDown(const std::string& keysym) const {
+    return run({"xdotool", "keydown", keysym}).status == 0;
+}
+
+bool DesktopSession::keyUp(const std::string& keysym) const {
+    return run({"xdotool", "keyup", keysym}).status == 0;
+}
+
+std::vector<std::pair<pid_t, std::string>> DesktopSession::processes() const {
+    std::vector<std::pair<pid_t, std::string>> list;
+    std::ifstream in(fs::exists(dir_ + "/pids") ? dir_ + "/pids" : dir_ + "/pids.stopped");
+    std::string start, name;
+    for (long pid; in >> pid >> start >> name;)
+        list.emplace_back(static_cast<pid_t>(pid), name);
+    return list;
+}
+
+bool DesktopSession::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+} // namespace murmelin::test

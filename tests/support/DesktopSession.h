@@ -1,0 +1,95 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace murmelin::test {
+
+/// One notification as the session's notification server received it.
+struct RecordedNotification {
+    std::string appName;
+    std::string summary;
+    std::string body;
+    unsigned id = 0;
+
+    bool operator==(const RecordedNotification&) const = default;
+};
+
+/// What a command run in the session printed and how it ended.
+struct CommandResult {
+    int status = -1; ///< exit status, or -1 when it did not start or died of a signal
+    std::string out; ///< its standard output
+};
+
+/// A private headless desktop (scripts/session.sh) for the life of the object: Xvfb with two
+/// monitors, a session bus, window manager, compositor, tray host, notification recorder and a
+/// PulseAudio server whose default source is a virtual microphone. The destructor stops every
+/// process the session started, also when the test failed; a watchdog stops it should the test
+/// process be killed. Nothing here touches this process's own environment unless apply() is
+/// called. All calls are for the test's main thread.
+class DesktopSession {
+public:
+    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", "pulse"; empty: all).
+    /// Throws std::runtime_error with session.sh's message when a part does not come up.
+    explicit DesktopSession(std::vector<std::string> parts = {});
+    ~DesktopSession();
+    DesktopSession(const DesktopSession&) = delete;
+    DesktopSession& operator=(const DesktopSession&) = delete;
+
+    /// The session's directory (env, pids, logs/).
+    const std::string& dir() const { return dir_; }
+    /// A variable of the session's environment (DISPLAY, DBUS_SESSION_BUS_ADDRESS, ...).
+    std::optional<std::string> env(const std::string& name) const;
+    /// Exports the session's environment into this process (for in-process Qt, Xlib, Pulse).
+    void apply() const;
+
+    /// Runs a command in the session and waits for it.
+    CommandResult run(const std::vector<std::string>& argv) const;
+    /// Starts a command in the background in the session; stop() ends it. Returns its pid.
+    pid_t launch(const std::string& name, const std::vector<std::string>& argv) const;
+    /// Starts the tests' Qt target window; returns the file that holds its text, once it has focus.
+    std::string launchTargetWindow() const;
+    /// Path of one of the test tools (notification_recorder, target_window, ...).
+    std::string tool(const std::string& name) const;
+
+    /// Plays a sound file into the virtual microphone, blocking until it has been played.
+    bool play(const std::string& wav) const;
+    /// Every notification received so far, oldest first.
+    std::vector<RecordedNotification> notifications() const;
+    /// Saves the whole X screen (both monitors) as an image.
+    bool screenshot(const std::string& path) const;
+    /// The text on the X clipboard; empty when nobody owns it.
+    std::string clipboard() const;
+    /// Presses or releases one key (X keysym name, e.g. "Control_L", "space") as separate events.
+    bool keyDown(const std::string& keysym) const;
+    bool keyUp(const std::string& keysym) const;
+
+    /// The processes the session started (including launch()ed ones), with their names.
+    std::vector<std::pair<pid_t, std::string>> processes() const;
+    /// Stops the session now; the destructor does nothing more. Returns false when processes
+    /// were left.
+    bool stop();
+
+    /// Polls `done` every 10 ms until it holds or `timeout` has passed; returns the last answer.
+    static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+private:
+    CommandResult script(const std::vector<std::string>& args) const;
+
+    std::string dir_;
+    std::string buildDir_;
+    std::map<std::string, std::string> env_;
+    std::vector<std::string> unset_;
+    bool running_ = false;
+};
+
+/// Whole contents of a file, or nothing when it cannot be read.
+std::optional<std::string> readFile(const std::string& path);
+
+} // namespace murmelin::test

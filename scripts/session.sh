@@ -95,24 +95,30 @@ find_tool() { # name
     return 1
 }
 
-display_number() { # DISPLAY value -> its number, or nothing
+display_number() { # DISPLAY value -> its number in REPLY, or nothing
     local d=${1#*:}
     d=${d%%.*}
-    [[ "$1" == *:* && "$d" =~ ^[0-9]+$ ]] && echo "$d"
+    REPLY=""
+    [[ "$1" == *:* && "$d" =~ ^[0-9]+$ ]] && REPLY=$d
+    return 0
 }
 
 # Starts Xvfb on the next free display number after $x_num. It is awaited later (wait_x11), so
 # that the server's start-up overlaps the bus and the sound server.
 launch_x11() {
-    local caller_num
-    caller_num=$(display_number "${caller_display:-}")
+    local caller_num glx=(-extension GLX)
+    # GLX (Mesa's software renderer) doubles the server's start-up and nothing here draws
+    # with OpenGL; MURMELIN_SESSION_GLX=1 keeps it.
+    [ -n "${MURMELIN_SESSION_GLX:-}" ] && glx=(+extension GLX)
+    display_number "${caller_display:-}"
+    caller_num=$REPLY
     [ -p "$dir/.displayfd" ] || mkfifo "$dir/.displayfd"
     for ((x_num++; x_num < 1000; x_num++)); do
         [ "$x_num" = "$caller_num" ] && continue
         [ -e "/tmp/.X$x_num-lock" ] || [ -e "/tmp/.X11-unix/X$x_num" ] && continue
         # -displayfd reports the number once the server accepts connections: no polling.
         setsid Xvfb ":$x_num" -screen 0 3200x1080x24 +extension RANDR +extension Composite \
-            -nolisten tcp -noreset -displayfd 3 3>"$dir/.displayfd" </dev/null \
+            "${glx[@]}" -nolisten tcp -noreset -displayfd 3 3>"$dir/.displayfd" </dev/null \
             >>"$dir/logs/x11.log" 2>&1 &
         x_pid=$!
         record x11 "$x_pid"
@@ -137,9 +143,9 @@ wait_x11() {
     done
     rm -f "$dir/.displayfd"
     export DISPLAY=":$x_num"
-    xrandr --setmonitor LEFT 1920/508x1080/286+0+0 screen >>"$dir/logs/x11.log" 2>&1 &&
-        xrandr --setmonitor RIGHT 1280/338x1024/270+1920+0 none >>"$dir/logs/x11.log" 2>&1 &&
-        xdpyinfo >/dev/null 2>>"$dir/logs/x11.log" ||
+    # One client for both monitors: under load every extra process costs tens of milliseconds.
+    xrandr --setmonitor LEFT 1920/508x1080/286+0+0 screen \
+        --setmonitor RIGHT 1280/338x1024/270+1920+0 none >>"$dir/logs/x11.log" 2>&1 ||
         { log_tail x11; fail "X server $DISPLAY does not answer or refused the monitors"; }
 }
 
@@ -147,25 +153,15 @@ start_dbus() {
     local listen="unix:dir=$XDG_RUNTIME_DIR" out
     # A socket path is limited to 108 bytes; very deep session dirs fall back to /tmp.
     ((${#XDG_RUNTIME_DIR} > 80)) && listen="unix:tmpdir=/tmp"
-    mkdir -p "$dir/dbus-services"
     # Our own configuration: no activatable services, so nothing is ever started behind our back
     # (a notification daemon, dconf, the accessibility bus) where stop could not see it.
-    cat >"$dir/dbus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>$listen</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>$dir/dbus-services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
+    printf '%s\n' '<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"' \
+        ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">' \
+        '<busconfig>' '  <type>session</type>' '  <keep_umask/>' "  <listen>$listen</listen>" \
+        '  <auth>EXTERNAL</auth>' "  <servicedir>$dir/dbus-services</servicedir>" \
+        '  <policy context="default">' '    <allow send_destination="*" eavesdrop="true"/>' \
+        '    <allow eavesdrop="true"/>' '    <allow own="*"/>' '  </policy>' '</busconfig>' \
+        >"$dir/dbus.conf"
     out=$(dbus-daemon --config-file="$dir/dbus.conf" --fork --print-address=1 --print-pid=1 \
         2>>"$dir/logs/dbus.log") || { log_tail dbus; fail "dbus-daemon did not start"; }
     local address pid
@@ -245,9 +241,9 @@ cmd_start() {
 
     caller_display=${DISPLAY:-}
     unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER
-    mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state"
-    mkdir -p "$dir/runtime/pulse"
-    chmod 0700 "$dir/runtime" "$dir/runtime/pulse"
+    mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state" \
+        "$dir/dbus-services" "$dir/runtime/pulse" &&
+        chmod 0700 "$dir/runtime" "$dir/runtime/pulse" || exit 1
     : >"$dir/pids"
     trap 'fail "interrupted"' INT TERM HUP
     export MURMELIN_SESSION_DIR="$dir" HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" \
@@ -269,12 +265,10 @@ cmd_start() {
         export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
         export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
         # The socket module comes last: once the socket exists, the microphone is in place.
-        cat >"$dir/pulse.pa" <<EOF
-load-module module-null-sink sink_name=vsink rate=16000 channels=1
-set-default-sink vsink
-set-default-source vsink.monitor
-load-module module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1
-EOF
+        printf '%s\n' "load-module module-null-sink sink_name=vsink rate=16000 channels=1" \
+            "set-default-sink vsink" "set-default-source vsink.monitor" \
+            "load-module module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1" \
+            >"$dir/pulse.pa"
         spawn pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false \
             --disallow-exit --log-target=stderr --file="$dir/pulse.pa"
     fi

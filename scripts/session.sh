@@ -142,6 +142,10 @@ wait_x11() {
         launch_x11
     done
     rm -f "$dir/.displayfd"
+    # Xvfb takes no lock file when given -displayfd; one naming it keeps classic X servers and
+    # scripts that look for locks off this number.
+    (set -C && printf '%10d\n' "$x_pid" >"/tmp/.X$x_num-lock") 2>/dev/null
+    echo "$x_num" >"$dir/display"
     export DISPLAY=":$x_num"
     # One client for both monitors: under load every extra process costs tens of milliseconds.
     xrandr --setmonitor LEFT 1920/508x1080/286+0+0 screen \
@@ -340,17 +344,21 @@ cmd_stop() {
         signal_all KILL
         for ((n = 0; n < 100; n++)); do any_left || break; sleep 0.01; done
     fi
-    # A killed X server leaves its lock and socket; remove them only if the lock names our server.
-    for ((i = 0; i < ${#pids[@]}; i++)); do
-        [ "${names[i]}" = x11 ] || continue
-        local lock
-        for lock in /tmp/.X*-lock; do
-            [ -f "$lock" ] && [ "$(tr -d ' \n' <"$lock")" = "${pids[i]}" ] || continue
-            local num=${lock#/tmp/.X}
-            num=${num%-lock}
-            rm -f "$lock" "/tmp/.X11-unix/X$num"
+    # Our lock, and the socket a killed server leaves behind: removed only while the lock still
+    # names our server (nobody else can have taken the number then) and nothing answers there.
+    if [ -f "$dir/display" ]; then
+        local num lock owner
+        read -r num <"$dir/display"
+        lock=/tmp/.X$num-lock
+        owner=""
+        [ -f "$lock" ] && read -r owner <"$lock"
+        for ((i = 0; i < ${#pids[@]}; i++)); do
+            [ "${names[i]}" = x11 ] && [ -n "$owner" ] && [ "$owner" = "${pids[i]}" ] || continue
+            [ -S "/tmp/.X11-unix/X$num" ] && ! xdpyinfo -display ":$num" >/dev/null 2>&1 &&
+                rm -f "/tmp/.X11-unix/X$num"
+            rm -f "$lock"
         done
-    done
+    fi
     mv -f "$dir/pids" "$dir/pids.stopped"
     any_left && { say "some processes of $dir did not end"; return 1; }
     return 0

@@ -143,6 +143,7 @@ TEST(SessionHarness, StopLeavesNothingBehindAndSparesTheCallersDisplay) {
     for (const auto& [pid, name] : processes)
         EXPECT_FALSE(alive(pid)) << name << " (" << pid << ") outlived the session";
     EXPECT_FALSE(std::filesystem::exists("/tmp/.X" + display.substr(1) + "-lock"));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X" + display.substr(1)));
     EXPECT_EQ(caller.run({"xdpyinfo"}).status, 0) << "the caller's display went away";
     saved.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", saved.c_str(), 1);
 }

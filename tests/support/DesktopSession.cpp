@@ -144,7 +144,8 @@ DesktopSession::DesktopSession(std::vector<std::string> parts)
     const CommandResult started = script(args);
     std::cerr << started.out;
     if (started.status != 0)
-        throw std::runtime_error("desktop session did not start: " + started.out);
+        throw std::runtime_error("desktop session did not start (logs in " + dir_ +
+                                 "/logs): " + started.out);
     running_ = true;
 
     std::ifstream in(dir_ + "/env");

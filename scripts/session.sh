@@ -32,18 +32,18 @@ usage() {
     exit 2
 }
 
-# Start time of a process in clock ticks since boot (in $REPLY), fork-free because stop polls it.
-# A pid is only ours while this matches what we recorded: pids are reused.
+# Start time of a process in clock ticks since boot (in $REPLY, its state in $STATE), fork-free
+# because stop polls it. A pid is only ours while this matches what we recorded: pids are reused.
 starttime() {
     local stat fields
-    REPLY=""
+    REPLY="" STATE=""
     { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 1
     read -ra fields <<<"${stat##*) }"
-    [ "${fields[0]}" != Z ] || return 1 # exited, not yet reaped
-    REPLY=${fields[19]}
+    REPLY=${fields[19]} STATE=${fields[0]}
 }
 
-is_ours() { [ -n "$2" ] && starttime "$1" && [ "$REPLY" = "$2" ]; }
+# Ours and still running (an exited process waits as a zombie until init reaps it, here slowly).
+is_ours() { [ -n "$2" ] && starttime "$1" && [ "$REPLY" = "$2" ] && [ "$STATE" != Z ]; }
 
 record() { # name pid
     starttime "$2"
@@ -312,14 +312,24 @@ cmd_stop() {
     [ $# -eq 1 ] || usage
     dir=$1
     [ -f "$dir/pids" ] || return 0
-    local pids=() starts=() names=() pid t name i
+    local pids=() starts=() names=() live_groups=() pid t name i
     while read -r pid t name; do
         [[ "$pid" =~ ^[0-9]+$ ]] || continue
         pids+=("$pid") starts+=("$t") names+=("$name")
     done <"$dir/pids"
     # A group may outlive its leader; its number cannot be reused while any member lives, so a
-    # group is ours when its leader is ours or gone.
-    group_ours() { ! [ -e "/proc/$1" ] || is_ours "$1" "$2"; }
+    # group is ours when its leader is ours (even as a zombie) or gone.
+    group_ours() { ! starttime "$1" || [ "$REPLY" = "$2" ]; }
+    # Process groups that still have a running member.
+    scan_groups() {
+        live_groups=()
+        local f stat fields
+        for f in /proc/[0-9]*/stat; do
+            { read -r stat <"$f"; } 2>/dev/null || continue
+            read -ra fields <<<"${stat##*) }"
+            [ "${fields[0]}" != Z ] && live_groups[fields[2]]=1
+        done
+    }
     signal_all() {
         for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
             pid=${pids[i]} t=${starts[i]}
@@ -329,11 +339,12 @@ cmd_stop() {
         done
     }
     any_left() {
+        scan_groups
         for ((i = 0; i < ${#pids[@]}; i++)); do
             pid=${pids[i]}
             [ "$pid" = "$$" ] || [ "$pid" = "$PPID" ] && continue
             is_ours "$pid" "${starts[i]}" && return 0
-            ! [ -e "/proc/$pid" ] && kill -0 -- "-$pid" 2>/dev/null && return 0
+            [ -n "${live_groups[pid]:-}" ] && group_ours "$pid" "${starts[i]}" && return 0
         done
         return 1
     }
@@ -374,7 +385,7 @@ cmd_watch() {
 in_session() { # dir command...
     local d=$1
     shift
-    [ -f "$d/env" ] || { say "$d holds no running session"; exit 1; }
+    [ -f "$d/env" ] && [ -f "$d/pids" ] || { say "$d holds no running session"; exit 1; }
     # shellcheck disable=SC1091
     . "$d/env"
     exec "$@"

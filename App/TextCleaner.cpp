@@ -1,11 +1,51 @@
 #include "TextCleaner.h"
-#include "TextCleanerUnicode.h"
+#include "TextCleanerTokens.h"
+
+#include <array>
 
 namespace murmelin::TextCleaner {
 
 using namespace detail;
 
 namespace {
+
+// The token sequence seen through a two-token window: commands never look further ahead, so
+// the whole sequence is never held at once and long transcripts cost linear time and no more
+// memory than the output.
+class Window {
+public:
+    explicit Window(std::string_view text) : stream_(text) {
+        count_ = stream_.next(slots_[0]) ? 1 : 0;
+        if (count_ == 1 && stream_.next(slots_[1])) {
+            count_ = 2;
+        }
+    }
+
+    bool empty() const { return count_ == 0; }
+    const Token& first() const { return slots_[head_]; }
+    const Token& second() const { return slots_[head_ ^ 1]; }
+
+    /// The command that begins at the first token, if any.
+    std::optional<Command> command() const {
+        return count_ == 2 ? commandOf(first(), second()) : std::nullopt;
+    }
+
+    /// Drops the first token; the second one becomes the first.
+    void advance() {
+        if (count_ == 2 && stream_.next(slots_[head_])) {
+            head_ ^= 1;
+            return;
+        }
+        head_ ^= 1;
+        --count_;
+    }
+
+private:
+    TokenStream stream_;
+    std::array<Token, 2> slots_;
+    std::size_t head_ = 0;
+    int count_ = 0;
+};
 
 // The state of one `clean` call: the text built so far and whether the next word-like piece
 // goes without a space.
@@ -35,9 +75,15 @@ public:
         suppressSpace_ = true;
     }
 
-    // Runs `command`, whose second word is `second`; `position` is just past both words.
-    void carryOut(Command command, const Token& second, const std::vector<Token>& tokens,
-                  std::size_t& position) {
+    // Carries out the command at the front of `window` and moves past what it used up.
+    void carryOut(Command command, Window& window) {
+        if (command == Command::closeQuote) {
+            output_ += '"';
+            output_ += window.second().trailing;
+            suppressSpace_ = false;
+        }
+        window.advance();
+        window.advance();
         switch (command) {
         case Command::newLine:
         case Command::newParagraph:
@@ -58,14 +104,11 @@ public:
             suppressSpace_ = true;
             break;
         case Command::closeQuote:
-            output_ += '"';
-            output_ += second.trailing;
-            suppressSpace_ = false;
             break;
         case Command::camelCase:
         case Command::snakeCase:
         case Command::allCaps:
-            captureCase(command, tokens, position);
+            captureCase(command, window);
             break;
         }
     }
@@ -102,21 +145,24 @@ private:
 
     // Takes the words after a case command until trailing punctuation, the next command (once a
     // word is taken) or the end, and emits them styled.
-    void captureCase(Command style, const std::vector<Token>& tokens, std::size_t& position) {
+    void captureCase(Command style, Window& window) {
         std::vector<std::string> caseWords;
         std::string caseTail;
-        while (position < tokens.size()) {
-            if (!caseWords.empty() &&
-                command(static_cast<std::ptrdiff_t>(position), tokens).has_value()) {
+        while (!window.empty()) {
+            if (!caseWords.empty() && window.command()) {
                 break;
             }
-            const Token& token = tokens[position++];
+            const Token& token = window.first();
             std::string kept = lettersAndNumbers(token.word);
             if (!kept.empty()) {
                 caseWords.push_back(std::move(kept));
             }
-            if (!token.trailing.empty()) {
+            const bool ends = !token.trailing.empty();
+            if (ends) {
                 caseTail = token.trailing;
+            }
+            window.advance();
+            if (ends) {
                 break;
             }
         }
@@ -175,18 +221,15 @@ private:
 
 std::string clean(std::string_view text) {
     std::string storage;
-    const std::vector<Token> tokens = tokenize(repaired(text, storage));
+    Window window(repaired(text, storage));
     Pipeline pipeline(text.size());
-    std::size_t position = 0;
-    while (position < tokens.size()) {
-        const auto found = command(static_cast<std::ptrdiff_t>(position), tokens);
-        if (!found) {
-            pipeline.emitToken(tokens[position++]);
-            continue;
+    while (!window.empty()) {
+        if (const auto found = window.command()) {
+            pipeline.carryOut(*found, window);
+        } else {
+            pipeline.emitToken(window.first());
+            window.advance();
         }
-        const Token& second = tokens[position + 1];
-        position += 2;
-        pipeline.carryOut(*found, second, tokens, position);
     }
     return std::move(pipeline).finish();
 }

@@ -1,69 +1,63 @@
-#include "TextCleaner.h"
-#include "TextCleanerUnicode.h"
+#include "TextCleanerTokens.h"
 
 #include <array>
-#include <utility>
 
 namespace murmelin::TextCleaner {
 
-using namespace detail;
+namespace detail {
 
-namespace {
+bool TokenStream::next(Token& token) {
+    const std::size_t size = text_.size();
+    while (at_ < size && separatorAt(at_)) {
+        at_ = characters_.next(at_);
+    }
+    if (at_ == size) {
+        return false;
+    }
+    bounds_.clear();
+    bounds_.push_back(at_);
+    while (at_ < size && !separatorAt(at_)) {
+        at_ = characters_.next(at_);
+        bounds_.push_back(at_);
+    }
+    build(token);
+    return true;
+}
 
-// Builds the token of one word whose character boundaries are `bounds` (first = word start,
-// last = word end). Whole characters are removed, but only the tested scalar is kept.
-Token makeToken(std::string_view text, const std::vector<std::size_t>& bounds,
-                std::vector<std::pair<std::size_t, std::size_t>>& trailingScalars) {
-    Token token;
+// Strips whole characters from both ends of the word in bounds_, keeping only the scalar
+// that was tested, so a mark or modifier riding on stripped punctuation is dropped.
+void TokenStream::build(Token& token) {
+    token.leading.clear();
+    token.trailing.clear();
+    token.core.clear();
     std::size_t first = 0;
-    std::size_t last = bounds.size() - 1;
+    std::size_t last = bounds_.size() - 1;
     while (first < last) {
-        const std::size_t at = bounds[first];
+        const std::size_t at = bounds_[first];
         std::size_t end = at;
-        if (!isPunct(nextScalar(text, end))) {
+        if (!isPunct(nextScalar(text_, end))) {
             break;
         }
-        token.leading.append(text.substr(at, end - at));
+        token.leading.append(text_.substr(at, end - at));
         ++first;
     }
-    trailingScalars.clear();
+    trailing_.clear();
     while (first < last) {
-        std::size_t start = bounds[last];
-        if (!isPunct(previousScalar(text, start))) {
+        std::size_t start = bounds_[last];
+        if (!isPunct(previousScalar(text_, start))) {
             break;
         }
-        trailingScalars.emplace_back(start, bounds[last] - start);
+        trailing_.emplace_back(start, bounds_[last] - start);
         --last;
     }
-    for (auto it = trailingScalars.rbegin(); it != trailingScalars.rend(); ++it) {
-        token.trailing.append(text.substr(it->first, it->second));
+    for (auto it = trailing_.rbegin(); it != trailing_.rend(); ++it) {
+        token.trailing.append(text_.substr(it->first, it->second));
     }
-    token.word = text.substr(bounds[first], bounds[last] - bounds[first]);
+    token.word.assign(text_.substr(bounds_[first], bounds_[last] - bounds_[first]));
     appendLower(token.word, token.core);
-    return token;
 }
 
-std::vector<Token> tokenizeValid(std::string_view text) {
-    std::vector<Token> tokens;
-    Characters characters(text);
-    std::vector<std::size_t> bounds;
-    std::vector<std::pair<std::size_t, std::size_t>> trailingScalars;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        if (isWhiteSpace(scalarAt(text, at))) {
-            at = characters.next(at);
-            continue;
-        }
-        bounds.clear();
-        bounds.push_back(at);
-        while (at < text.size() && !isWhiteSpace(scalarAt(text, at))) {
-            at = characters.next(at);
-            bounds.push_back(at);
-        }
-        tokens.push_back(makeToken(text, bounds, trailingScalars));
-    }
-    return tokens;
-}
+namespace {
 
 struct Phrase {
     std::string_view first;
@@ -88,18 +82,11 @@ constexpr std::array<Phrase, 11> phrases{{
 
 } // namespace
 
-std::vector<Token> tokenize(std::string_view text) {
-    std::string storage;
-    return tokenizeValid(repaired(text, storage));
-}
-
-std::optional<Command> command(std::ptrdiff_t at, const std::vector<Token>& tokens) {
-    const auto count = static_cast<std::ptrdiff_t>(tokens.size());
-    if (at < 0 || at + 1 >= count) {
+std::optional<Command> commandOf(const Token& first, const Token& second) {
+    // Every first word has 3 to 6 bytes: most words are rejected here.
+    if (first.core.size() < 3 || first.core.size() > 6) {
         return std::nullopt;
     }
-    const Token& first = tokens[static_cast<std::size_t>(at)];
-    const Token& second = tokens[static_cast<std::size_t>(at) + 1];
     // A single comma after the first word is how recognisers often punctuate a pause.
     if (!first.trailing.empty() && first.trailing != ",") {
         return std::nullopt;
@@ -110,6 +97,28 @@ std::optional<Command> command(std::ptrdiff_t at, const std::vector<Token>& toke
         }
     }
     return std::nullopt;
+}
+
+} // namespace detail
+
+std::vector<Token> tokenize(std::string_view text) {
+    std::string storage;
+    detail::TokenStream stream(detail::repaired(text, storage));
+    std::vector<Token> tokens;
+    Token token;
+    while (stream.next(token)) {
+        tokens.push_back(token);
+    }
+    return tokens;
+}
+
+std::optional<Command> command(std::ptrdiff_t at, const std::vector<Token>& tokens) {
+    // Positions outside the sequence, negative ones included, never begin a command.
+    if (at < 0 || at + 1 >= static_cast<std::ptrdiff_t>(tokens.size())) {
+        return std::nullopt;
+    }
+    const auto i = static_cast<std::size_t>(at);
+    return detail::commandOf(tokens[i], tokens[i + 1]);
 }
 
 } // namespace murmelin::TextCleaner

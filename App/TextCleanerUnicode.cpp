@@ -10,12 +10,11 @@
 #include <unicode/utf8.h>
 
 #include <array>
+#include <cstdint>
 
 namespace murmelin::TextCleaner::detail {
 
 namespace {
-
-enum Flag : std::uint8_t { punct = 1, whiteSpace = 2, letterOrNumber = 4, trimSpace = 8 };
 
 // P* and S*, built once (thread-safe static) and frozen so concurrent lookups are safe.
 const icu::UnicodeSet& punctSet() {
@@ -37,21 +36,7 @@ bool icuTrimSpace(UChar32 c) {
     return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR;
 }
 
-// The same answers as ICU for ASCII, looked up without a call: most transcripts are ASCII.
-const std::array<std::uint8_t, 128>& asciiFlags() {
-    static const std::array<std::uint8_t, 128> flags = [] {
-        std::array<std::uint8_t, 128> built{};
-        for (UChar32 c = 0; c < 128; ++c) {
-            built[c] =
-                (punctSet().contains(c) ? punct : 0) | (u_isUWhiteSpace(c) ? whiteSpace : 0) |
-                (icuLetterOrNumber(c) ? letterOrNumber : 0) | (icuTrimSpace(c) ? trimSpace : 0);
-        }
-        return built;
-    }();
-    return flags;
-}
-
-bool hasAscii(char32_t c, Flag flag) {
+bool hasAscii(char32_t c, AsciiFlag flag) {
     return (asciiFlags()[c] & flag) != 0;
 }
 
@@ -90,7 +75,26 @@ template <typename Map> void appendMapped(std::string_view text, std::string& ou
         status);
 }
 
+std::size_t scalarEnd(std::string_view text, std::size_t at) {
+    U8_FWD_1_UNSAFE(text.data(), at);
+    return at;
+}
+
 } // namespace
+
+const std::uint8_t* asciiFlags() {
+    static const std::array<std::uint8_t, 128> flags = [] {
+        std::array<std::uint8_t, 128> built{};
+        for (UChar32 c = 0; c < 128; ++c) {
+            built[c] = (punctSet().contains(c) ? punctFlag : 0) |
+                       (u_isUWhiteSpace(c) ? whiteSpaceFlag : 0) |
+                       (icuLetterOrNumber(c) ? letterOrNumberFlag : 0) |
+                       (icuTrimSpace(c) ? trimSpaceFlag : 0);
+        }
+        return built;
+    }();
+    return flags.data();
+}
 
 std::string_view repaired(std::string_view text, std::string& storage) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -131,19 +135,19 @@ std::string_view repaired(std::string_view text, std::string& storage) {
 }
 
 bool isPunct(char32_t c) {
-    return c < 128 ? hasAscii(c, punct) : punctSet().contains(static_cast<UChar32>(c));
+    return c < 128 ? hasAscii(c, punctFlag) : punctSet().contains(static_cast<UChar32>(c));
 }
 
 bool isWhiteSpace(char32_t c) {
-    return c < 128 ? hasAscii(c, whiteSpace) : u_isUWhiteSpace(static_cast<UChar32>(c));
+    return c < 128 ? hasAscii(c, whiteSpaceFlag) : u_isUWhiteSpace(static_cast<UChar32>(c));
 }
 
 bool isLetterOrNumber(char32_t c) {
-    return c < 128 ? hasAscii(c, letterOrNumber) : icuLetterOrNumber(static_cast<UChar32>(c));
+    return c < 128 ? hasAscii(c, letterOrNumberFlag) : icuLetterOrNumber(static_cast<UChar32>(c));
 }
 
 bool isTrimSpace(char32_t c) {
-    return c < 128 ? hasAscii(c, trimSpace) : icuTrimSpace(static_cast<UChar32>(c));
+    return c < 128 ? hasAscii(c, trimSpaceFlag) : icuTrimSpace(static_cast<UChar32>(c));
 }
 
 char32_t nextScalar(std::string_view text, std::size_t& at) {
@@ -171,21 +175,32 @@ void Characters::CloseText::operator()(UText* text) const {
     utext_close(text);
 }
 
-std::size_t Characters::next(std::size_t at) {
-    // Two ASCII scalars always have a boundary between them, except CR LF.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text_.data());
-    if (bytes[at] < 0x80) {
-        if (at + 1 == text_.size()) {
-            return at + 1;
-        }
-        if (bytes[at + 1] < 0x80) {
-            return at + (bytes[at] == '\r' && bytes[at + 1] == '\n' ? 2 : 1);
+std::size_t Characters::nextByIcu(std::size_t at) {
+    // Most non-ASCII text (accented letters, CJK, lone emoji) breaks after every scalar. The
+    // break rules keep a scalar of Grapheme_Cluster_Break Other or Control with the next one
+    // only when that one is Extend, ZWJ or SpacingMark, so those cases need no iterator.
+    std::size_t end = at;
+    const auto first = static_cast<UChar32>(nextScalar(text_, end));
+    const auto firstKind = u_getIntPropertyValue(first, UCHAR_GRAPHEME_CLUSTER_BREAK);
+    if (firstKind == U_GCB_CONTROL || firstKind == U_GCB_LF || end == text_.size()) {
+        return end;
+    }
+    if (firstKind == U_GCB_OTHER) {
+        const auto second = static_cast<UChar32>(scalarAt(text_, end));
+        const auto secondKind = u_getIntPropertyValue(second, UCHAR_GRAPHEME_CLUSTER_BREAK);
+        if (secondKind != U_GCB_EXTEND && secondKind != U_GCB_ZWJ &&
+            secondKind != U_GCB_SPACING_MARK) {
+            return end;
         }
     }
-    return nextByIcu(at);
+    return nextByIterator(at);
 }
 
-std::size_t Characters::nextByIcu(std::size_t at) {
+std::size_t Characters::nextByIterator(std::size_t at) {
+    if (text_.size() > static_cast<std::size_t>(INT32_MAX)) {
+        // ICU's iterator counts in int32_t; texts of 2 GiB and more step by scalar.
+        return scalarEnd(text_, at);
+    }
     auto& state = threadIterator();
     UErrorCode status = U_ZERO_ERROR;
     if (!utext_) {
@@ -203,18 +218,29 @@ std::size_t Characters::nextByIcu(std::size_t at) {
     if (U_FAILURE(status) || end == icu::BreakIterator::DONE ||
         static_cast<std::size_t>(end) <= at) {
         // Never expected; stepping one scalar keeps the walk finite and in bounds.
-        std::size_t next = at;
-        U8_FWD_1_UNSAFE(text_.data(), next);
-        return next;
+        return scalarEnd(text_, at);
     }
     return static_cast<std::size_t>(end);
 }
 
+namespace {
+
+// ASCII maps alone under the default mappings; `offset` is the distance to the other case.
+void appendAsciiMapped(std::string_view text, std::string& out, char from, char to, int offset) {
+    const std::size_t start = out.size();
+    out.append(text);
+    for (std::size_t i = start; i < out.size(); ++i) {
+        if (out[i] >= from && out[i] <= to) {
+            out[i] = static_cast<char>(out[i] + offset);
+        }
+    }
+}
+
+} // namespace
+
 void appendLower(std::string_view text, std::string& out) {
     if (isAscii(text)) {
-        for (char ch : text) {
-            out.push_back(ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch);
-        }
+        appendAsciiMapped(text, out, 'A', 'Z', 'a' - 'A');
         return;
     }
     appendMapped(text, out, [](auto&&... args) { icu::CaseMap::utf8ToLower(args...); });
@@ -222,9 +248,7 @@ void appendLower(std::string_view text, std::string& out) {
 
 void appendUpper(std::string_view text, std::string& out) {
     if (isAscii(text)) {
-        for (char ch : text) {
-            out.push_back(ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch);
-        }
+        appendAsciiMapped(text, out, 'a', 'z', 'A' - 'a');
         return;
     }
     appendMapped(text, out, [](auto&&... args) { icu::CaseMap::utf8ToUpper(args...); });

@@ -16,6 +16,16 @@ namespace murmelin::TextCleaner::detail {
 /// sequence (maximal subpart) became U+FFFD, and a view of that copy.
 std::string_view repaired(std::string_view text, std::string& storage);
 
+/// ICU's answers for the 128 ASCII scalars, one bit per question below, so hot loops over
+/// mostly-ASCII transcripts need no call. Computed once, thread-safely, at first use.
+enum AsciiFlag : std::uint8_t {
+    punctFlag = 1,
+    whiteSpaceFlag = 2,
+    letterOrNumberFlag = 4,
+    trimSpaceFlag = 8
+};
+const std::uint8_t* asciiFlags();
+
 /// General category P* or S*: the scalars stripped from the ends of a word.
 bool isPunct(char32_t c);
 /// Unicode White_Space: a character starting with one separates words.
@@ -44,10 +54,23 @@ public:
     Characters& operator=(const Characters&) = delete;
 
     /// The end of the character that starts at byte `at` (a character boundary below size).
-    std::size_t next(std::size_t at);
+    std::size_t next(std::size_t at) {
+        // Two ASCII scalars always have a boundary between them, except CR LF.
+        const auto* bytes = reinterpret_cast<const unsigned char*>(text_.data());
+        if (bytes[at] < 0x80) {
+            if (at + 1 == text_.size()) {
+                return at + 1;
+            }
+            if (bytes[at + 1] < 0x80) {
+                return at + (bytes[at] == '\r' && bytes[at + 1] == '\n' ? 2 : 1);
+            }
+        }
+        return nextByIcu(at);
+    }
 
 private:
     std::size_t nextByIcu(std::size_t at);
+    std::size_t nextByIterator(std::size_t at);
 
     struct CloseText {
         void operator()(UText* text) const;

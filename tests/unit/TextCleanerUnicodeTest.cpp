@@ -1,8 +1,12 @@
+#include "App/TextCleanerUnicode.h"
 #include "App/TextCleaner.h"
 
 #include <gtest/gtest.h>
+#include <unicode/brkiter.h>
 #include <unicode/locid.h>
+#include <unicode/utext.h>
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -49,6 +53,42 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"\u00BFQu\u00E9?", "\u00BF", "Qu\u00E9", "?"},
         TokenCase{"\u65E5\u672C\u3002", "", "\u65E5\u672C", "\u3002"},
         TokenCase{"a\u200Bb", "", "a\u200Bb", ""}));
+
+// The stepping shortcuts (ASCII pairs, scalars that break before anything but marks) must give
+// exactly ICU's extended grapheme clusters.
+TEST(Characters, StepLikeIcusIterator) {
+    const std::vector<std::string> texts{
+        "a\r\nb\r\r\n\n",
+        "e\u0301\u0302x \u0301",
+        "\u0915\u094D\u0937\u093F",       // Devanagari conjunct with a vowel sign
+        "\u1100\u1161\u11A8\uAC00\u11A8", // Hangul jamo and syllables
+        "\U0001F1FA\U0001F1F8\U0001F1EC\U0001F1E7\U0001F1EA",
+        "\U0001F468\u200D\U0001F469\u200D\U0001F467x\u200D\U0001F600",
+        "a\U0001F3FD\U0001F44D\U0001F3FD\u00E9\u6771\u0085a",
+        "\u0600x\u0600 \u0600\t\u0E01\u0E33",
+        "\u0D4E\u0D15\u0CB0\u0CCD\u0CA1\u200C\u0903",
+    };
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> iterator(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    for (const auto& text : texts) {
+        UText* utext =
+            utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+        iterator->setText(utext, status);
+        ASSERT_TRUE(U_SUCCESS(status));
+        std::vector<std::size_t> expected, actual;
+        for (auto at = iterator->next(); at != icu::BreakIterator::DONE; at = iterator->next()) {
+            expected.push_back(static_cast<std::size_t>(at));
+        }
+        TextCleaner::detail::Characters characters(text);
+        for (std::size_t at = 0; at < text.size();) {
+            at = characters.next(at);
+            actual.push_back(at);
+        }
+        EXPECT_EQ(actual, expected) << text;
+        utext_close(utext);
+    }
+}
 
 TEST(UnicodeSeparators, CrLfAndUnicodeSpacesSplitWords) {
     const std::vector<std::string> separators{"\r\n",   "\u00A0", "\u2028", "\u2029",  "\u0085",

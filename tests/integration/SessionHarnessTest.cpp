@@ -47,6 +47,13 @@ TEST(SessionHarness, EveryPartAnswersAsAClientSeesIt) {
     EXPECT_EQ(session.run({session.tool("session_probe"), "--timeout-ms", "0", "wm", "compositor"})
                   .status,
               0);
+    // run() returns when the command ends, even if something it left behind holds its output.
+    const auto daemon = session.run({"sh", "-c", "sleep 30 & echo $!"});
+    ASSERT_EQ(daemon.status, 0);
+    const pid_t leftBehind = std::stoi(daemon.out);
+    EXPECT_TRUE(alive(leftBehind));
+    kill(leftBehind, SIGKILL);
+
     const std::string shot = session.dir() + "/shot.png";
     ASSERT_TRUE(session.screenshot(shot));
     EXPECT_EQ(session.run({"identify", "-format", "%wx%h", shot}).out, "3200x1080");

@@ -1,6 +1,7 @@
 #include "tests/support/DesktopSession.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,16 +103,33 @@ CommandResult spawnAndWait(const std::vector<std::string>& argv,
         result.out = "cannot start " + argv[0] + ": " + std::strerror(spawnError);
         return result;
     }
-    char buffer[4096];
-    for (ssize_t n; (n = read(out.fds[0], buffer, sizeof buffer)) != 0;) {
-        if (n > 0)
-            result.out.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
-    }
+    // Read until the command has exited and its output is drained. Not until end of file: a
+    // program that leaves a daemon behind (xclip -i) hands it our pipe, which then never closes.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    bool exited = false;
+    char buffer[4096];
+    while (true) {
+        pollfd readable{out.fds[0], POLLIN, 0};
+        const int ready = poll(&readable, 1, exited ? 0 : 20);
+        if (ready > 0) {
+            const ssize_t n = read(out.fds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                result.out.append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+        } else if (ready < 0 && errno == EINTR) {
+            continue;
+        } else if (!exited) {
+            exited = waitpid(pid, &status, WNOHANG) == pid;
+            continue;
+        }
+        break; // end of file, a read error, or exited with nothing more to read
     }
+    if (!exited)
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }

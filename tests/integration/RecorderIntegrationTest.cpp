@@ -213,5 +213,96 @@ TEST(RecorderWithoutModel, StartFailsAsUnavailable) {
     }
 }
 
+// The recogniser's own threading, with the packaged model and no sound server.
+class SphinxRecognizerTest : public ::testing::Test {
+protected:
+    struct Calls {
+        std::mutex mutex;
+        std::vector<RecognitionResult> results;
+        int errors = 0;
+        std::size_t count() {
+            std::lock_guard lock(mutex);
+            return results.size() + static_cast<std::size_t>(errors);
+        }
+        bool final() {
+            std::lock_guard lock(mutex);
+            return errors > 0 || (!results.empty() && results.back().isFinal);
+        }
+    };
+
+    static RecognitionHandler record(Calls& calls) {
+        return [&calls](std::optional<RecognitionResult> result,
+                        std::optional<RecognitionError> error) {
+            std::lock_guard lock(calls.mutex);
+            if (result) {
+                calls.results.push_back(*result);
+            }
+            calls.errors += error.has_value();
+        };
+    }
+
+    // "go forward ten meters", 16 kHz, as float buffers of 1024 frames.
+    static void feed(RecognitionRequest& request) {
+        std::ifstream in("/usr/share/pocketsphinx/test/data/goforward.raw", std::ios::binary);
+        std::vector<float> samples;
+        for (int16_t s; in.read(reinterpret_cast<char*>(&s), sizeof s);) {
+            samples.push_back(static_cast<float>(s) / 32768.0f);
+        }
+        for (std::size_t at = 0; at < samples.size(); at += 1024) {
+            const float* channels[] = {samples.data() + at};
+            request.append(AudioBuffer{
+                channels, 1,
+                static_cast<uint32_t>(std::min<std::size_t>(1024, samples.size() - at)), 16000});
+        }
+    }
+
+    SphinxRecognizerFactory factory_{
+        SphinxRecognizerFactory::Options{systemModelDirectory(), "", {}, "en-US"}};
+};
+
+TEST_F(SphinxRecognizerTest, NothingIsReportedAfterCancelReturns) {
+    auto recognizer = factory_.make("en-US");
+    ASSERT_TRUE(recognizer && recognizer->isAvailable());
+    Calls calls;
+    auto request = recognizer->makeRequest();
+    auto task = recognizer->recognitionTask(request, record(calls));
+    feed(*request);
+    std::this_thread::sleep_for(150ms); // mid-decoding
+    task->cancel();
+    const std::size_t atCancel = calls.count();
+    request->endAudio();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(calls.count(), atCancel);
+
+    // The decoder is free again for the next dictation.
+    Calls next;
+    auto request2 = recognizer->makeRequest();
+    auto task2 = recognizer->recognitionTask(request2, record(next));
+    feed(*request2);
+    request2->endAudio();
+    ASSERT_TRUE(test::DesktopSession::waitFor([&] { return next.final(); }, 10s));
+    EXPECT_THAT(next.results.back().formattedString, HasSubstr("forward"));
+}
+
+TEST_F(SphinxRecognizerTest, ANewDictationEndsTheAudioOfTheOneBeforeAndBothGetFinals) {
+    auto recognizer = factory_.make("en-US");
+    ASSERT_TRUE(recognizer && recognizer->isAvailable());
+    Calls first, second;
+    auto request1 = recognizer->makeRequest();
+    auto task1 = recognizer->recognitionTask(request1, record(first));
+    feed(*request1); // no endAudio(): its recording was never stopped
+    auto request2 = recognizer->makeRequest();
+    auto task2 = recognizer->recognitionTask(request2, record(second));
+    feed(*request2);
+    request2->endAudio();
+    ASSERT_TRUE(test::DesktopSession::waitFor([&] { return second.final(); }, 20s));
+    ASSERT_TRUE(first.final());
+    EXPECT_THAT(first.results.back().formattedString, HasSubstr("forward"));
+    EXPECT_THAT(second.results.back().formattedString, HasSubstr("forward"));
+    // Partial results came before each final.
+    EXPECT_GT(second.results.size(), 1u);
+    EXPECT_FALSE(second.results.front().isFinal);
+}
+
 } // namespace
 } // namespace murmelin

@@ -7,7 +7,12 @@
 
 namespace murmelin {
 
-SphinxRecognizerFactory::SphinxRecognizerFactory() : SphinxRecognizerFactory(Options{}) {}
+SphinxRecognizerFactory::SphinxRecognizerFactory() : SphinxRecognizerFactory(Options{}) {
+    // With a single model installed (the usual case) it is the one the first dictation needs.
+    if (engines_.empty() && models_.size() == 1) {
+        engines_[models_.front().locale] = load(models_.front(), std::launch::async);
+    }
+}
 
 SphinxRecognizerFactory::SphinxRecognizerFactory(Options options)
     : options_(std::move(options)),

@@ -26,6 +26,7 @@ public:
         std::string preloadLocale;
     };
 
+    // The installed models; the only one is preloaded when there is just one.
     SphinxRecognizerFactory();
     explicit SphinxRecognizerFactory(Options options);
     // Waits for a preload that is still running.

@@ -19,9 +19,13 @@
 # ${MURMELIN_BUILD_DIR:-<repo>/build}/tests/integration/tools (built there when missing).
 # MURMELIN_SESSION_TIMEOUT (seconds, default 10) bounds the wait for each part.
 set -uo pipefail
+t0_us=${EPOCHREALTIME/./}
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-self="$root/scripts/session.sh"
+# Paths without subshells: under load every process started costs tens of milliseconds.
+absolute() { if [[ "$1" == /* ]]; then REPLY=$1; else REPLY=$PWD/$1; fi; }
+absolute "${BASH_SOURCE[0]}"
+self=$REPLY
+root=${self%/scripts/*}
 all_parts=(x11 dbus wm compositor tray notify pulse)
 timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 
@@ -218,8 +222,8 @@ cmd_start() {
     local owner=""
     [ "${1:-}" = "--owner" ] && { owner=${2:-}; shift 2; }
     [ $# -ge 1 ] || usage
-    mkdir -p "$1" || exit 1
-    dir=$(cd "$1" && pwd)
+    absolute "${1%/}"
+    dir=$REPLY
     shift
     [[ "$dir" == *"'"* || "$dir" == *$'\n'* ]] && { say "unusable directory name: $dir"; exit 2; }
     [ -s "$dir/pids" ] && { say "$dir already holds a session; stop it first"; exit 1; }
@@ -233,7 +237,6 @@ cmd_start() {
     [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ] && want[x11]=1
 
     local tools_probe="" tools_notify=""
-    t0_us=${EPOCHREALTIME/./}
     deadline_us=$((t0_us + timeout_s * 1000000))
     if [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ]; then
         tools_probe=$(find_tool session_probe) || { say "session_probe is not built"; exit 1; }

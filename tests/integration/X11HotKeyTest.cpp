@@ -214,6 +214,27 @@ TEST_F(X11HotKeyTest, PressAndReleaseArriveOnceEach) {
         EXPECT_EQ(calls_[i], i % 2 ? "release" : "press") << i;
 }
 
+TEST_F(X11HotKeyTest, KeymapChangeWhileHeldKeepsTheKey) {
+    hotKey_.registerKey();
+    // Tools such as xdotool remap a spare key code on the fly; every client then regrabs.
+    int low = 0, high = 0;
+    XDisplayKeycodes(driver_.get(), &low, &high);
+    KeySym symbol = XK_F24;
+    play({{XK_Control_L, true}, {XK_Alt_L, true}, {XK_space, true}});
+    XChangeKeyboardMapping(driver_.get(), high, 1, &symbol, 1);
+    XSync(driver_.get(), False);
+    play({{XK_space, false, 0.2}, {XK_Alt_L, false}, {XK_Control_L, false}});
+    play({{XK_Control_L, true},
+          {XK_Alt_L, true},
+          {XK_space, true},
+          {XK_space, false},
+          {XK_Alt_L, false},
+          {XK_Control_L, false}});
+    settle(4);
+    EXPECT_EQ(source_.kinds(), (std::vector<uint32_t>{5, 6, 5, 6}));
+    EXPECT_EQ(calls_, (std::vector<std::string>{"press", "release", "press", "release"}));
+}
+
 TEST_F(X11HotKeyTest, CombinationTakenByAnotherProgramIsNotFatal) {
     Display* other = driver_.get();
     const KeyCode space = XKeysymToKeycode(other, XK_space);

@@ -116,9 +116,9 @@ void X11HotKeySource::ungrab(const Grab& g) {
 }
 
 void X11HotKeySource::regrabAll() {
+    // down_ is kept: a key held across the change still owes its release.
     for (const Grab& g : grabs_)
         ungrab(g);
-    down_.clear();
     for (Grab& g : grabs_)
         grab(g);
 }

@@ -4,6 +4,7 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -15,7 +16,7 @@ namespace {
 // on the connections we opened and passes every other connection's errors on unchanged.
 std::mutex errorsMutex;
 std::map<Display*, int> lastErrors;
-XErrorHandler previousHandler = nullptr;
+std::atomic<XErrorHandler> previousHandler = nullptr;
 
 int recordError(Display* display, XErrorEvent* event) {
     {
@@ -26,7 +27,8 @@ int recordError(Display* display, XErrorEvent* event) {
             return 0;
         }
     }
-    return previousHandler ? previousHandler(display, event) : 0;
+    const XErrorHandler previous = previousHandler.load();
+    return previous ? previous(display, event) : 0;
 }
 
 void installErrorHandler() {

@@ -2,9 +2,32 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 
 namespace murmelin {
+
+namespace {
+
+// Qt's shortcut map does not fire the shortcuts of a tray menu (it belongs to no window),
+// so the open menu matches its entries' key equivalents itself.
+class TrayMenu final : public QMenu {
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const QKeySequence pressed(event->keyCombination());
+        for (QAction* action : actions()) {
+            if (action->isEnabled() && !action->shortcut().isEmpty() &&
+                action->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+                close();
+                action->trigger();
+                return;
+            }
+        }
+        QMenu::keyPressEvent(event);
+    }
+};
+
+} // namespace
 
 QtStatusItemHost::QtStatusItemHost()
     : mic_(QStringLiteral(":/murmelin/mic.svg")),
@@ -65,7 +88,7 @@ void QtStatusItemHost::fill(QMenu& menu, const std::vector<MenuItem>& items) {
 void QtStatusItemHost::setMenu(std::vector<MenuItem> items) {
     // A fresh menu each time; the old one goes once the current event is handled, since
     // this may run while one of its actions is being triggered.
-    auto menu = std::make_unique<QMenu>();
+    std::unique_ptr<QMenu> menu = std::make_unique<TrayMenu>();
     fill(*menu, items);
     tray_.setContextMenu(menu.get());
     if (menu_)

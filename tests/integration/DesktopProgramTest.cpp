@@ -1,0 +1,308 @@
+// The desktop program as a person sees it, on a private two-monitor X session with a window
+// manager, a compositor and a tray: the tray icon and its menu from the real program, and
+// the recording panel driven in this process. Screenshots go to <build>/artifacts/.
+#include "HUD.h"
+#include "platform/qt/QtPanel.h"
+#include "platform/qt/QtScreenInfo.h"
+#include "tests/support/DesktopSession.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+using namespace murmelin;
+using murmelin::test::DesktopSession;
+
+namespace {
+
+const std::string kArtifacts = std::string(MURMELIN_BINARY_DIR) + "/artifacts";
+
+void pumpFor(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+struct WindowBox {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// Windows of `wmClass` in `xwininfo -root -tree` output, with absolute positions.
+std::vector<WindowBox> windowsOfClass(const std::string& tree, const std::string& wmClass) {
+    std::vector<WindowBox> boxes;
+    const std::regex line(
+        "\\(\"" + wmClass +
+        "\" \"[^\"]*\"\\)\\s+(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)");
+    for (std::sregex_iterator it(tree.begin(), tree.end(), line), end; it != end; ++it)
+        boxes.push_back(
+            {std::stoi((*it)[3]), std::stoi((*it)[4]), std::stoi((*it)[1]), std::stoi((*it)[2])});
+    return boxes;
+}
+
+// Counts pixels of row `y` between x0 and x1 (exclusive) that match `wanted`.
+int countRow(const QImage& image, int y, int x0, int x1,
+             const std::function<bool(QColor)>& wanted) {
+    int n = 0;
+    for (int x = x0; x < x1; ++x)
+        n += wanted(image.pixelColor(x, y)) ? 1 : 0;
+    return n;
+}
+
+// Alive and not a zombie.
+bool running(pid_t pid) {
+    const auto stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat)
+        return false;
+    const auto close = stat->rfind(')');
+    return close != std::string::npos && stat->substr(close + 2, 1) != "Z";
+}
+
+bool isAccent(QColor c) {
+    return c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
+}
+bool isRed(QColor c) {
+    return c.red() > 180 && c.green() < 110 && c.blue() < 110;
+}
+
+class DesktopProgramTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        session_ = new DesktopSession({"x11", "wm", "compositor", "tray", "notify"});
+        session_->apply();
+        static int argc = 1;
+        static char name[] = "DesktopProgramTest";
+        static char* argv[] = {name, nullptr};
+        app_ = new QApplication(argc, argv);
+        std::filesystem::create_directories(kArtifacts);
+    }
+    static void TearDownTestSuite() {
+        delete app_;
+        delete session_;
+    }
+
+    static QImage screenshot(const std::string& name) {
+        const std::string path = kArtifacts + "/" + name + ".png";
+        EXPECT_TRUE(session_->screenshot(path));
+        return QImage(QString::fromStdString(path)).convertToFormat(QImage::Format_RGB32);
+    }
+    static void pointerTo(int x, int y) {
+        session_->run({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
+    }
+
+    static DesktopSession* session_;
+    static QApplication* app_;
+};
+
+DesktopSession* DesktopProgramTest::session_ = nullptr;
+QApplication* DesktopProgramTest::app_ = nullptr;
+
+TEST_F(DesktopProgramTest, TrayIconDocksAndItsMenuOpensAndQuits) {
+    const std::string binary = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t pid = session_->launch("murmelin", {binary});
+    auto dockedIcons = [&] {
+        auto icons = windowsOfClass(session_->run({"xwininfo", "-root", "-tree"}).out, "murmelin");
+        std::erase_if(icons, [](const WindowBox& b) { return b.width < 8 || b.width > 64; });
+        return icons;
+    };
+    ASSERT_TRUE(
+        DesktopSession::waitFor([&] { return !dockedIcons().empty(); }, std::chrono::seconds(10)))
+        << "no icon of class murmelin docked in the tray";
+    std::printf("tray icon docked %lld ms after launch (polling included)\n", clock.elapsed());
+    // The tray lays its icons out once more after docking; wait until the place holds.
+    std::vector<WindowBox> icons = dockedIcons();
+    for (int i = 0; i < 20; ++i) {
+        pumpFor(150);
+        auto again = dockedIcons();
+        if (!again.empty() && !icons.empty() && again.front().x == icons.front().x &&
+            again.front().y == icons.front().y)
+            break;
+        icons = again;
+    }
+    ASSERT_FALSE(icons.empty());
+    const WindowBox icon = icons.front();
+    EXPECT_GE(icon.y, 1080 - 40) << "the tray stands at the bottom of the primary screen";
+    screenshot("tray-icon");
+
+    pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
+    session_->run({"xdotool", "click", "3"});
+    std::vector<WindowBox> menus;
+    ASSERT_TRUE(DesktopSession::waitFor(
+        [&] {
+            const auto ids =
+                session_->run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"}).out;
+            menus.clear();
+            std::istringstream in(ids);
+            for (std::string id; in >> id;) {
+                const auto info = session_->run({"xwininfo", "-id", id}).out;
+                std::smatch w, h;
+                if (std::regex_search(info, w, std::regex("Width: (\\d+)")) &&
+                    std::regex_search(info, h, std::regex("Height: (\\d+)")) &&
+                    std::stoi(w[1]) > 150 && std::stoi(h[1]) > 100)
+                    menus.push_back({0, 0, std::stoi(w[1]), std::stoi(h[1])});
+            }
+            return !menus.empty();
+        },
+        std::chrono::seconds(5)))
+        << "the right click opened no menu";
+    pumpFor(300);
+    screenshot("tray-menu");
+
+    // The quit entry's key equivalent works while the menu is open.
+    session_->run({"xdotool", "key", "ctrl+q"});
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
+        << "Ctrl+Q in the open menu did not end the program";
+    if (running(pid)) {
+        // Its open menu would hold the pointer and keyboard grab for the tests that follow.
+        session_->run({"xdotool", "key", "Escape"});
+        kill(pid, SIGTERM);
+    }
+}
+
+struct Panel {
+    QtScreenInfo screens;
+    QtPanelFactory factory;
+    HUD hud{screens, factory};
+    HUDWidget& widget() { return static_cast<QtPanelWindow*>(hud.panel())->widget(); }
+};
+
+TEST_F(DesktopProgramTest, PanelStandsAtTheBottomCentreOfTheScreenUnderThePointer) {
+    ASSERT_EQ(QGuiApplication::screens().size(), 2) << "the session has two monitors";
+    Panel p;
+    struct Case {
+        const char* name;
+        int mouseX, mouseY;
+        int x; // centred on that monitor
+    };
+    const Case cases[] = {
+        {"panel-right-screen", 2500, 500, 1920 + 640 - 140},
+        {"panel-left-screen", 300, 700, 960 - 140},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The tray's strut may shorten the visible area of the monitor it stands on.
+        const QRect visible = QGuiApplication::screenAt({c.mouseX, c.mouseY})->availableGeometry();
+        const QRect expected(c.x, visible.y() + visible.height() - 80 - 44, 280, 44);
+        pointerTo(c.mouseX, c.mouseY);
+        p.hud.show();
+        pumpFor(300);
+        EXPECT_EQ(p.widget().geometry(), expected);
+        const QImage shot = screenshot(c.name);
+        // The red microphone is inside the expected place and nowhere else on that screen row band.
+        const QRect r = expected;
+        int inside = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            inside += countRow(shot, y, r.left(), r.right() + 1, isRed);
+        EXPECT_GT(inside, 20) << "no red microphone drawn where the panel should stand";
+        EXPECT_EQ(countRow(shot, r.center().y(), r.right() + 1, r.right() + 400, isRed) +
+                      countRow(shot, r.center().y(), std::max(0, r.left() - 400), r.left(), isRed),
+                  0);
+    }
+    int panels = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        panels += qobject_cast<HUDWidget*>(w) ? 1 : 0;
+    EXPECT_EQ(panels, 1) << "later shows reuse the first panel";
+    p.hud.panel()->orderOut();
+}
+
+TEST_F(DesktopProgramTest, LevelBarFillMeasuresInPixels) {
+    Panel p;
+    pointerTo(2500, 500);
+    p.hud.show();
+    const struct {
+        double level;
+        int width;
+        const char* name;
+    } cases[] = {{0.5, 55, "panel-level-half"},
+                 {1.0, 110, "panel-level-full"},
+                 {0.0, 6, "panel-level-zero"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        p.hud.model().level = c.level;
+        pumpFor(250); // the 0.08 s animation has ended
+        EXPECT_DOUBLE_EQ(p.widget().shownFill(), c.width);
+        const QImage shot = screenshot(c.name);
+        const QRectF track = p.widget().trackRect().translated(p.widget().pos());
+        const int y = int(track.center().y());
+        const int measured =
+            countRow(shot, y, int(track.left()) - 3, int(track.right()) + 3, isAccent);
+        EXPECT_NEAR(measured, c.width, 1);
+    }
+    p.hud.model().label = kTranscribingLabel;
+    pumpFor(100);
+    screenshot("panel-transcribing");
+    p.hud.panel()->orderOut();
+}
+
+// Records where it was clicked.
+class ClickCatcher : public QWidget {
+public:
+    std::vector<QPoint> clicks;
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override {
+        clicks.push_back(e->globalPosition().toPoint());
+    }
+};
+
+TEST_F(DesktopProgramTest, ClicksPassThroughThePanelAndFocusStaysWithTheFrontApplication) {
+    const std::string typed = session_->launchTargetWindow();
+    const std::string focused = session_->run({"xdotool", "getwindowfocus"}).out;
+    Panel p;
+    pointerTo(2500, 500);
+    p.hud.show();
+    pumpFor(300);
+    EXPECT_EQ(session_->run({"xdotool", "getwindowfocus"}).out, focused);
+    session_->run({"xdotool", "type", "--delay", "20", "ok"});
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return test::readFile(typed).value_or("") == "ok"; },
+                                        std::chrono::seconds(3)))
+        << "keys no longer reach the focused window while the panel is shown";
+
+    ClickCatcher below;
+    below.setWindowTitle("below the panel");
+    below.setGeometry(2300, 820, 520, 180);
+    below.show();
+    pumpFor(400);
+    p.hud.show(); // in front again, over the new window
+    pumpFor(300);
+    const QPoint target = p.widget().geometry().center();
+    ASSERT_TRUE(below.frameGeometry().contains(target)) << "the window manager moved the window";
+    screenshot("panel-over-window");
+    pointerTo(target.x(), target.y());
+    session_->run({"xdotool", "click", "1"});
+    pumpFor(300);
+    ASSERT_EQ(below.clicks.size(), 1u) << "the click on the panel did not reach the window below";
+    EXPECT_EQ(below.clicks[0], target);
+    p.hud.panel()->orderOut();
+}
+
+TEST_F(DesktopProgramTest, NotificationRunnerPostsAsMurmelinWithTheEscapesUndone) {
+    const std::string runner = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin-notify";
+    const auto before = session_->notifications().size();
+    const auto ok = session_->run(
+        {runner, "-e",
+         R"(display notification "say \"hi\" \\ \\\" done" with title "Copied to clipboard")"});
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(session_->run({runner, "-e", "display notification \"unterminated"}).status, 2);
+    EXPECT_EQ(session_->run({runner, "-e", "do shell script \"rm -rf /\""}).status, 2);
+    const auto all = session_->notifications();
+    ASSERT_EQ(all.size(), before + 1);
+    EXPECT_EQ(all.back().appName, "Murmelin");
+    EXPECT_EQ(all.back().summary, "Copied to clipboard");
+    EXPECT_EQ(all.back().body, R"(say "hi" \ \" done)");
+}
+
+} // namespace

@@ -136,7 +136,8 @@ void Controller::start() {
     if (!ports_.identity.bundleIdentifier().empty())
         ports_.notifier.requestAuthorization();
 
-    // The recorder and the key outlive nothing of ours: they hold us weakly.
+    // The recorder and the key hold us weakly: no ownership cycle, and a callback that
+    // fires after we are gone does nothing.
     std::weak_ptr<Controller> weak = weak_from_this();
     ports_.recorder->setOnLevel([weak](float level) {
         if (auto self = weak.lock())

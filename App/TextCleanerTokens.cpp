@@ -35,7 +35,7 @@ void TokenStream::build(Token& token) {
     while (first < last) {
         const std::size_t at = bounds_[first];
         std::size_t end = at;
-        if (!isPunct(nextScalar(text_, end))) {
+        if (!punctAt(end)) {
             break;
         }
         token.leading.append(text_.substr(at, end - at));
@@ -44,7 +44,7 @@ void TokenStream::build(Token& token) {
     trailing_.clear();
     while (first < last) {
         std::size_t start = bounds_[last];
-        if (!isPunct(previousScalar(text_, start))) {
+        if (!punctBefore(start)) {
             break;
         }
         trailing_.emplace_back(start, bounds_[last] - start);

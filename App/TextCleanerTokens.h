@@ -24,6 +24,26 @@ public:
 private:
     void build(Token& token);
 
+    // Whether the scalar starting at `at` is punctuation; moves `at` past it.
+    bool punctAt(std::size_t& at) const {
+        const auto byte = static_cast<unsigned char>(text_[at]);
+        if (byte < 0x80) {
+            ++at;
+            return (ascii_[byte] & punctFlag) != 0;
+        }
+        return isPunct(nextScalar(text_, at));
+    }
+
+    // Whether the scalar ending at `at` is punctuation; moves `at` to its start.
+    bool punctBefore(std::size_t& at) const {
+        const auto byte = static_cast<unsigned char>(text_[at - 1]);
+        if (byte < 0x80) {
+            --at;
+            return (ascii_[byte] & punctFlag) != 0;
+        }
+        return isPunct(previousScalar(text_, at));
+    }
+
     bool separatorAt(std::size_t at) const {
         const auto byte = static_cast<unsigned char>(text_[at]);
         return byte < 0x80 ? (ascii_[byte] & whiteSpaceFlag) != 0

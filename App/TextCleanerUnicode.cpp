@@ -165,6 +165,9 @@ char32_t previousScalar(std::string_view text, std::size_t& at) {
 Characters::Characters(std::string_view text) : text_(text) {}
 
 Characters::~Characters() {
+    if (!utext_) {
+        return; // never gave the iterator a text
+    }
     auto& state = threadIterator();
     if (state.owner == this) {
         state.owner = nullptr;

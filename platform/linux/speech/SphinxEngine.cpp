@@ -60,11 +60,10 @@ SphinxEngine::SphinxEngine(const SpeechModel& model, const DecoderOptions& optio
     requireFile(model.languageModel, "language model", model.locale);
     requireFile(model.dictionary, "dictionary", model.locale);
     const std::string maxhmmpf = std::to_string(options.maxhmmpf);
-    std::unique_ptr<cmd_ln_t, ConfigDeleter> config(
-        cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-lm",
-                    model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-logfn",
-                    "/dev/null", "-fwdflat", options.fwdflat ? "yes" : "no", "-bestpath",
-                    options.bestpath ? "yes" : "no", "-maxhmmpf", maxhmmpf.c_str(), nullptr));
+    std::unique_ptr<cmd_ln_t, ConfigDeleter> config(cmd_ln_init(
+        nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-dict",
+        model.dictionary.c_str(), "-logfn", "/dev/null", "-fwdflat", options.fwdflat ? "yes" : "no",
+        "-bestpath", options.bestpath ? "yes" : "no", "-maxhmmpf", maxhmmpf.c_str(), nullptr));
     if (!config) {
         throw std::runtime_error("The " + model.locale + " speech model has invalid settings");
     }
@@ -72,7 +71,7 @@ SphinxEngine::SphinxEngine(const SpeechModel& model, const DecoderOptions& optio
     if (!decoder_) {
         throw std::runtime_error("The " + model.locale + " speech model cannot be loaded");
     }
-    if (!configureLanguageModel(decoder_.get(), config.get(), model.directory)) {
+    if (!configureLanguageModel(decoder_.get(), config.get(), model.languageModel)) {
         throw std::runtime_error("The " + model.locale + " language model cannot be loaded");
     }
     thread_ = std::thread([this] { run(); });

@@ -1,0 +1,39 @@
+#include "platform/linux/speech/HypothesisFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+
+namespace murmelin {
+namespace {
+
+TEST(FormatHypothesis, CapitalisesTheFirstLetterAndThePronounOnly) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"<sil>", ""},
+        {"i'm here", "I'm here"},
+        {"hello i think", "Hello I think"},
+        {"so i'll go and i've seen what i'd do", "So I'll go and I've seen what I'd do"},
+        {"idea", "Idea"},                         // only as the first letter
+        {"an idea in italy", "An idea in italy"}, // "i" inside or starting other words stays
+        {"ii i'ma it's", "Ii i'ma it's"},         // not the pronoun, not its contractions
+        {"<s> [noise] i(2) was </s>", "I was"},   // capitals come after the markers are gone
+        {"'til then", "'Til then"},               // leading apostrophe passed over
+        {"3d printing", "3d printing"},           // no letter first: unchanged
+        {"über alles", "Über alles"},
+        {"ßig", "SSig"},                      // full case mapping
+        {"new line hello", "New line hello"}, // the cleaner's commands match any case
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(formatHypothesis(in), out) << in;
+    }
+}
+
+TEST(FormatHypothesis, LeavesInvalidUtf8Alone) {
+    const std::string broken = "\xff"
+                               "abc";
+    EXPECT_EQ(formatHypothesis(broken), broken);
+}
+
+} // namespace
+} // namespace murmelin

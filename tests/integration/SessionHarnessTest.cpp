@@ -128,6 +128,41 @@ TEST(SessionHarness, EveryPartAnswersAsAClientSeesIt) {
         << readFile(target).value_or("(no file)");
 }
 
+// The foreign programs the product pastes into work here: a GTK editor and a VTE terminal (which
+// pastes with Control+Shift+V). What arrived is read back from files they write.
+TEST(SessionHarness, ForeignTargetsReceiveAPaste) {
+    DesktopSession session({"x11", "wm"});
+    session.launch("clip", {"sh", "-c", "printf 'pasted ü' | xclip -quiet -selection clipboard"});
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return session.clipboard() == "pasted ü"; }, 5s));
+    const std::string editorFile = session.dir() + "/editor.txt";
+    const std::string terminalFile = session.dir() + "/terminal.txt";
+    struct Case {
+        std::string name;
+        std::vector<std::string> argv;
+        std::vector<std::string> keys;
+        std::string file;
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {"mousepad", {"mousepad", editorFile}, {"ctrl+v", "ctrl+s"}, editorFile, "pasted ü"},
+        {"lxterminal",
+         {"lxterminal", "-e", "sh -c 'cat > " + terminalFile + "'"},
+         {"ctrl+shift+v", "Return"},
+         terminalFile,
+         "pasted ü\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pid_t pid = session.launch(c.name, c.argv);
+        ASSERT_TRUE(DesktopSession::waitFor([&] { return session.activeWindowPid() == pid; }, 15s))
+            << c.name << " never got the focus";
+        for (const auto& key : c.keys)
+            ASSERT_EQ(session.run({"xdotool", "key", key}).status, 0);
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return readFile(c.file).value_or("") == c.expected; }, 5s))
+            << readFile(c.file).value_or("(no file)");
+    }
+}
+
 TEST(SessionHarness, StopLeavesNothingBehindAndSparesTheCallersDisplay) {
     DesktopSession caller({"x11"});
     const std::string callerDisplay = caller.env("DISPLAY").value();

@@ -272,6 +272,13 @@ std::string DesktopSession::clipboard() const {
     return result.status == 0 ? result.out : std::string();
 }
 
+pid_t DesktopSession::activeWindowPid() const {
+    // xdotool complains on stderr while no window has the focus, which is an answer here.
+    const CommandResult result =
+        spawnAndWait({"xdotool", "getactivewindow", "getwindowpid"}, env_, unset_, Stderr::discard);
+    return result.status == 0 ? static_cast<pid_t>(std::atol(result.out.c_str())) : 0;
+}
+
 bool DesktopSession::keyDown(const std::string& keysym) const {
     return run({"xdotool", "keydown", keysym}).status == 0;
 }

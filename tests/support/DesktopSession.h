@@ -66,6 +66,8 @@ public:
     bool screenshot(const std::string& path) const;
     /// The text on the X clipboard; empty when nobody owns it.
     std::string clipboard() const;
+    /// The process owning the focused window (from _NET_WM_PID), or 0 when none is focused.
+    pid_t activeWindowPid() const;
     /// Presses or releases one key (X keysym name, e.g. "Control_L", "space") as separate events.
     bool keyDown(const std::string& keysym) const;
     bool keyUp(const std::string& keysym) const;

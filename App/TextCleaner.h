@@ -6,22 +6,27 @@
 #include <string_view>
 #include <vector>
 
-// Turns a raw recogniser transcript into the text the user sees: spoken commands applied,
-// recogniser filler removed, spacing and capitalisation tidied. Stateless; every function is
-// pure and safe to call from any thread at once.
+// Turns the recogniser's final transcript into the text to deliver: spoken formatting commands
+// ("new line", "bullet point", "open quote", "camel case", ...) become line breaks, bullets,
+// quotation marks and styled identifiers; every other word keeps its own punctuation and is
+// joined to the next by one space. Stateless; every function is pure and thread-safe.
 namespace murmelin::TextCleaner {
 
-/// Cleans a UTF-8 transcript; malformed input bytes become U+FFFD. Any thread; pure.
+/// Cleans a UTF-8 transcript (malformed bytes are read as U+FFFD). The result is valid UTF-8,
+/// never starts or ends with a space or tab, and may be empty. Any thread; pure.
 std::string clean(std::string_view text);
 
 // Internal steps of `clean`, exposed for tests only.
 
+/// One whitespace-separated word of the transcript, split from the punctuation at its ends.
 struct Token {
-    std::string core;
-    std::string word;
-    std::string leading;
-    std::string trailing;
+    std::string core;     // `word` lowercased; only for matching commands
+    std::string word;     // the word as recognised, inner punctuation kept; may be empty
+    std::string leading;  // punctuation and symbol scalars stripped from the front, in order
+    std::string trailing; // punctuation and symbol scalars stripped from the end, in order
 };
+
+/// A two-word spoken command.
 
 enum class Command {
     newLine,
@@ -34,7 +39,9 @@ enum class Command {
     allCaps,
 };
 
+/// The tokens of `text`, in order; none for empty or all-whitespace text.
 std::vector<Token> tokenize(std::string_view text);
+/// The command spoken by tokens `at` and `at + 1`, if any; nothing outside the sequence.
 std::optional<Command> command(std::ptrdiff_t at, const std::vector<Token>& tokens);
 
 } // namespace murmelin::TextCleaner

@@ -18,6 +18,9 @@ public:
     explicit QtQueuePump(MainQueue& queue);
     ~QtQueuePump() override;
 
+    // Whether a timer waits for a delayed job (never while the queue is empty).
+    bool timerArmed() const { return timer_.isActive(); }
+
 private:
     void wake();
     void pump();

@@ -1,0 +1,167 @@
+// The Qt adapters that need no display: the main-queue pump, the settings opener, the
+// application identity and the notification script reader.
+#include "platform/qt/NotificationScript.h"
+#include "platform/qt/QtDesktopServices.h"
+#include "platform/qt/QtQueuePump.h"
+#include "platform/qt/QtSettingsOpener.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace murmelin;
+
+namespace {
+
+QCoreApplication& app() {
+    static int argc = 1;
+    static char name[] = "QtAdaptersTest";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication instance(argc, argv);
+    return instance;
+}
+
+// Runs the Qt loop until `done` or the timeout; returns done().
+bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return done();
+}
+
+TEST(QtQueuePumpTest, RunsPostsFromAnyThreadOnTheMainThreadInOrderAndKeepsDeadlines) {
+    app();
+    SteadyClock clock;
+    MainQueue queue(clock);
+    QtQueuePump pump(queue);
+    std::vector<std::string> order;
+    const auto mainThread = std::this_thread::get_id();
+    bool allOnMain = true;
+    auto record = [&](std::string name) {
+        return [&, name] {
+            allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+            order.push_back(name);
+        };
+    };
+    const auto start = clock.now();
+    Nanoseconds delayedRanAt{};
+    queue.asyncAfter(0.05, [&] {
+        delayedRanAt = clock.now() - start;
+        order.push_back("delayed");
+    });
+    EXPECT_TRUE(loopUntil([&] { return pump.timerArmed(); }, 1000)) << "no timer for the deadline";
+    std::thread poster([&] {
+        queue.async(record("a"));
+        queue.async(record("b"));
+    });
+    poster.join();
+    queue.async(record("c"));
+    EXPECT_TRUE(order.empty()) << "a post never runs inside the call";
+    ASSERT_TRUE(loopUntil([&] { return order.size() == 4; }, 2000));
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "delayed"}));
+    EXPECT_TRUE(allOnMain);
+    EXPECT_GE(delayedRanAt, secondsToNanos(0.05));
+    EXPECT_LT(delayedRanAt, secondsToNanos(0.5));
+    EXPECT_FALSE(pump.timerArmed()) << "an idle queue keeps no timer";
+}
+
+TEST(QtSettingsOpenerTest, OpensTheFirstSoundSettingsOrTheModelsFolder) {
+    app();
+    QTemporaryDir temp;
+    const QString models = temp.filePath("data/murmelin/models");
+    struct Case {
+        const char* name;
+        QStringList installed;
+        std::string link;
+        QString launched; // program + arguments, or empty
+        bool folderOpened;
+    };
+    const std::string prefix = kSettingsLinkPrefix;
+    const Case cases[] = {
+        {"GNOME first",
+         {"pavucontrol", "gnome-control-center"},
+         prefix + "Privacy_Microphone",
+         "/usr/bin/gnome-control-center sound",
+         false},
+        {"pavucontrol's input tab",
+         {"pavucontrol", "kcmshell6"},
+         prefix + "Privacy_Microphone",
+         "/usr/bin/pavucontrol -t 4",
+         false},
+        {"no sound settings installed", {}, prefix + "Privacy_Microphone", "", false},
+        {"speech models folder", {}, prefix + "Privacy_SpeechRecognition", "", true},
+        {"unknown anchor", {"pavucontrol"}, prefix + "Privacy_Camera", "", false},
+        {"foreign link", {"pavucontrol"}, "https://example.org/?Privacy_Microphone", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QString launched;
+        QString opened;
+        QtSettingsOpener opener(
+            [&](const QString& p) { return c.installed.contains(p) ? "/usr/bin/" + p : QString(); },
+            [&](const QtSettingsOpener::Command& cmd) {
+                launched = (QStringList{cmd.program} + cmd.arguments).join(' ');
+            },
+            [&](const QString& path) { opened = path; }, models);
+        EXPECT_EQ(opener.settingsLinkPrefix(), prefix);
+        opener.open(c.link);
+        EXPECT_EQ(launched, c.launched);
+        EXPECT_EQ(!opened.isEmpty(), c.folderOpened);
+        if (c.folderOpened) {
+            EXPECT_EQ(opened, models);
+            EXPECT_TRUE(QDir(models).exists()) << "made so that there is something to open";
+        }
+    }
+}
+
+TEST(DesktopAppIdentityTest, OnlyAnInstalledPrefixWithItsDesktopEntryHasAnIdentity) {
+    QTemporaryDir prefix;
+    QDir(prefix.path()).mkpath("bin");
+    QDir(prefix.path()).mkpath("platform/qt");
+    EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(), "");
+    QDir(prefix.path()).mkpath("share/applications");
+    QFile entry(prefix.filePath("share/applications/murmelin.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.close();
+    EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(), "murmelin");
+    EXPECT_EQ(DesktopAppIdentity(prefix.filePath("platform/qt")).bundleIdentifier(), "")
+        << "a build tree is not an installation";
+}
+
+TEST(NotificationScriptTest, ReadsWhatTheControllerWritesAndNothingElse) {
+    struct Case {
+        std::string script;
+        std::optional<NotificationRequest> request;
+    };
+    const Case cases[] = {
+        {R"(display notification "Body" with title "Title")", NotificationRequest{"Title", "Body"}},
+        {R"(display notification "a \\\" b" with title "")", NotificationRequest{"", R"(a \" b)"}},
+        {R"(display notification "" with title "T")", NotificationRequest{"T", ""}},
+        {R"(display notification "line
+two")",
+         NotificationRequest{"", "line\ntwo"}},
+        {R"(display notification "x" with title "T" extra)", std::nullopt},
+        {R"(display notification "stray \n escape")", std::nullopt},
+        {R"(display notification "open)", std::nullopt},
+        {R"(do shell script "true")", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const auto got = parseNotificationScript(c.script);
+        ASSERT_EQ(got.has_value(), c.request.has_value());
+        if (got) {
+            EXPECT_EQ(got->title, c.request->title);
+            EXPECT_EQ(got->body, c.request->body);
+        }
+    }
+}
+
+} // namespace

@@ -68,11 +68,21 @@ ThreadIterator& threadIterator() {
 }
 
 template <typename Map> void appendMapped(std::string_view text, std::string& out, Map map) {
+    const std::size_t start = out.size();
     UErrorCode status = U_ZERO_ERROR;
-    icu::StringByteSink<std::string> sink(&out);
-    // "" selects the root locale: the default mappings, whatever the user's locale is.
-    map("", 0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink, nullptr,
-        status);
+    if (text.size() <= static_cast<std::size_t>(INT32_MAX)) {
+        icu::StringByteSink<std::string> sink(&out);
+        // "" selects the root locale: the default mappings, whatever the user's locale is.
+        map("", 0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink, nullptr,
+            status);
+    } else {
+        status = U_INDEX_OUTOFBOUNDS_ERROR;
+    }
+    if (U_FAILURE(status)) {
+        // Never expected for valid UTF-8; keeping the text unmapped beats losing it.
+        out.resize(start);
+        out.append(text);
+    }
 }
 
 std::size_t scalarEnd(std::string_view text, std::size_t at) {
@@ -98,12 +108,12 @@ const std::uint8_t* asciiFlags() {
 
 std::string_view repaired(std::string_view text, std::string& storage) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    std::int32_t i = 0;
+    const auto length = static_cast<std::int64_t>(text.size());
+    std::int64_t i = 0;
     while (i < length && bytes[i] < 0x80) {
         ++i;
     }
-    std::int32_t checked = i;
+    const std::int64_t checked = i;
     bool valid = true;
     while (i < length) {
         UChar32 c;

@@ -22,6 +22,7 @@
 #include "platform/qt/QtScreenInfo.h"
 #include "platform/qt/QtSettingsOpener.h"
 #include "platform/qt/QtStatusItemHost.h"
+#include "platform/qt/VerboseTrace.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -65,14 +66,16 @@ int run(QApplication& app) {
     QtIdentifierSource ids;
     QtTranslator translator;
     QtStatusItemHost host;
+    // MURMELIN_VERBOSE=1: one stderr line per dictation (for the demo and the benchmarks).
+    VerboseTrace trace(recognizers, clipboard);
 
-    auto recorder = Recorder::make({authorization, recognizers, audio, main});
+    auto recorder = Recorder::make({authorization, trace.recognizers(), audio, main});
     HotKey::configureShared(hotKeySource, main);
     auto hud = std::make_shared<HUD>(screens, panels);
     Controller::setSharedFactory([&] {
-        return Controller::make({defaults, recognizers, localeInfo, trust, recorder, hud,
-                                 HotKey::shared(), clipboard, keys, notifier, runner, identity,
-                                 settings, ids, main});
+        return Controller::make({defaults, trace.recognizers(), localeInfo, trust, recorder, hud,
+                                 HotKey::shared(), trace.clipboard(), keys, notifier, runner,
+                                 identity, settings, ids, main});
     });
 
     MurmelinApp murmelin({Controller::shared(), host, clipboard, translator, main});

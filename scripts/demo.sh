@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# A live demonstration of Murmelin on a machine without a desktop: starts a private headless
+# desktop (scripts/session.sh), runs the real program in it, holds Control+Alt+Space through
+# XTest while a real recording and a synthesised phrase with spoken commands play into the
+# virtual microphone, and prints what happened. Every figure comes from this run; the raw
+# transcript is the program's own MURMELIN_VERBOSE line.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${MURMELIN_BUILD_DIR:-$root/build}
+export MURMELIN_BUILD_DIR=$build
+program=$build/platform/qt/murmelin
+target=$build/tests/integration/tools/target_window
+for f in "$program" "$target"; do
+    [ -x "$f" ] || { echo "demo: $f is not built (scripts/build.sh)" >&2; exit 1; }
+done
+out=${MURMELIN_DEMO_DIR:-$(mktemp -d /tmp/murmelin-demo-XXXXXX)}
+session=$out/session
+mkdir -p "$out"
+"$root/scripts/session.sh" start --owner $$ "$session" >/dev/null 2>"$out/session-start.log" ||
+    { cat "$out/session-start.log" >&2; exit 1; }
+trap '"$root/scripts/session.sh" stop "$session" >/dev/null 2>&1' EXIT
+# shellcheck disable=SC1091
+. "$session/env"
+in_session() { "$root/scripts/session.sh" run "$session" "$@"; }
+ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); }
+
+typed=$out/target.txt
+"$root/scripts/session.sh" spawn "$session" target "$target" "$typed" >/dev/null
+until [ -e "$typed" ]; do sleep 0.05; done
+"$root/scripts/session.sh" spawn "$session" murmelin env MURMELIN_VERBOSE=1 "$program" >/dev/null
+log=$session/logs/murmelin.log
+for _ in $(seq 100); do in_session xdotool search --class murmelin >/dev/null 2>&1 && break; sleep 0.1; done
+sleep 1 # hot key grabbed, model loaded
+
+panel_id() { # the visible 280x44 recording panel, if any
+    local id
+    for id in $(in_session xdotool search --onlyvisible --class murmelin 2>/dev/null); do
+        in_session xdotool getwindowgeometry --shell "$id" | grep -q '^WIDTH=280$' && { echo "$id"; return 0; }
+    done
+    return 1
+}
+
+flite -voice rms -t "hello new line world open quote yes close quote" -o "$out/phrase-22k.wav"
+sox "$out/phrase-22k.wav" -r 16000 -c 1 "$out/phrase.wav"
+clips=("/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav"
+    "$out/phrase.wav")
+said=("he was not an ill disposed young man (LibriVox recording)"
+    "hello new line world open quote yes close quote (flite, voice rms)")
+n=0
+for i in "${!clips[@]}"; do
+    before=$(cat "$typed")
+    lines_before=$(grep -c '^murmelin: transcript:' "$log" || true)
+    in_session xdotool mousemove 2500 500
+    in_session xdotool keydown Control_L
+    in_session xdotool keydown Alt_L
+    in_session xdotool keydown space
+    shot="$out/panel-listening-$((i + 1)).png"
+    for _ in $(seq 100); do panel_id >/dev/null && break; sleep 0.02; done
+    in_session import -window root -crop 600x200+2260+800 "$shot"
+    "$root/scripts/session.sh" play "$session" "${clips[$i]}"
+    # The hand lets go: Space, then Alt and Control, as three events.
+    in_session xdotool keyup space keyup Alt_L keyup Control_L
+    released=${EPOCHREALTIME/./}
+    arrived=""
+    while [ "$(ms_since "$released")" -lt 5000 ]; do
+        [ "$(cat "$typed")" != "$before" ] && { arrived=$(ms_since "$released"); break; }
+        sleep 0.002
+    done
+    sleep 0.3
+    line=$(grep '^murmelin: transcript:' "$log" | sed -n "$((lines_before + 1))p")
+    raw=$(sed -E 's/.* raw="((\\.|[^"\\])*)" cleaned=.*/\1/' <<<"$line")
+    cleaned=$(sed -E 's/.* cleaned="((\\.|[^"\\])*)" start_ms=.*/\1/' <<<"$line")
+    now=$(cat "$typed")
+    n=$((n + 1))
+    echo "Dictation $n: said \"${said[$i]}\""
+    echo "  raw transcript (recogniser):  \"$raw\""
+    echo "  cleaned transcript (history): \"$cleaned\""
+    printf '  arrived in the target window: "%s"\n' "$(printf '%s' "${now:${#before}}" | sed -z 's/\n/\\n/g')"
+    echo "  key release -> text in target: ${arrived:-not within 5 s} ms (polled every 2 ms)"
+    echo "  panel while listening: $shot"
+done
+echo "Clipboard now: \"$(in_session xclip -o -selection clipboard | sed -z 's/\n/\\n/g')\""
+echo "History on disk ($XDG_CONFIG_HOME/murmelin/defaults.json):"
+sed 's/^/  /' "$XDG_CONFIG_HOME/murmelin/defaults.json"
+echo
+echo "Screenshots and logs: $out"

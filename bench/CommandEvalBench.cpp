@@ -52,8 +52,8 @@ Decoder load(LanguageModelKind kind) {
                                "/dev/null", "-fwdflat", "no", "-bestpath", "yes", "-maxhmmpf",
                                "3000", nullptr));
     d.ps.reset(ps_init(d.config.get()));
-    if (!d.ps || !configureLanguageModel(d.ps.get(), d.config.get(), kModel + "/en-us.lm.bin",
-                                         kind)) {
+    if (!d.ps ||
+        !configureLanguageModel(d.ps.get(), d.config.get(), kModel + "/en-us.lm.bin", kind)) {
         std::fprintf(stderr, "cannot load the en-us model\n");
         std::exit(2);
     }
@@ -135,12 +135,11 @@ std::string lower(std::string text) {
 int report(const Score& p, const Score& f, const Decoder& dp, const Decoder& df, double loadP,
            double loadF) {
     std::printf("\n%-16s %15s %15s\n", "command recall", "packaged", "favoured");
-    bool met = f.all.rate() >= 85.0 && f.realFalse == 0 &&
-               f.real.rate() <= p.real.rate() + 0.01;
+    bool met = f.all.rate() >= 85.0 && f.realFalse == 0 && f.real.rate() <= p.real.rate() + 0.01;
     for (const auto& [words, t] : f.perPhrase) {
         const Tally& tp = p.perPhrase.at(words);
-        std::printf("%-16s %6d/%-3d %4.0f%% %6d/%-3d %4.0f%%\n", words.c_str(), tp.heard,
-                    tp.spoken, tp.rate(), t.heard, t.spoken, t.rate());
+        std::printf("%-16s %6d/%-3d %4.0f%% %6d/%-3d %4.0f%%\n", words.c_str(), tp.heard, tp.spoken,
+                    tp.rate(), t.heard, t.spoken, t.rate());
         met = met && t.rate() >= 60.0;
     }
     std::printf("%-16s %6d/%-3d %4.0f%% %6d/%-3d %4.0f%%\n", "all", p.all.heard, p.all.spoken,
@@ -196,11 +195,13 @@ int main(int argc, char** argv) {
             } else if (clip.kind == Clip::Kind::control) {
                 const auto n = commandsIn(hyp).size();
                 s.controlFalse += static_cast<int>(n);
-                if (verbose && n) std::printf("  false %-8s %s | %s\n", names[m], clip.text.c_str(), hyp.c_str());
+                if (verbose && n)
+                    std::printf("  false %-8s %s | %s\n", names[m], clip.text.c_str(), hyp.c_str());
             } else {
                 s.realFalse += static_cast<int>(commandsIn(hyp).size());
                 s.real += wordErrors(clip.text, lower(hyp));
-                if (verbose) std::printf("  real %-8s %s\n", names[m], hyp.c_str());
+                if (verbose)
+                    std::printf("  real %-8s %s\n", names[m], hyp.c_str());
             }
         }
     }

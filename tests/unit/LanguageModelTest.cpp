@@ -109,8 +109,9 @@ TEST(CommandModel, ReadsBackAsDesigned) {
     EXPECT_NEAR(p("quotes", "close"), 0.4, 1e-3);
     EXPECT_NEAR(p("bullet", nullptr), boost.firstWord, 1e-5);
     EXPECT_NEAR(p("point", nullptr), boost.secondWord, 1e-7);
-    // A second word after the wrong first word gets only its (tiny) backed-off unigram.
-    EXPECT_LT(p("caps", "new"), 1e-6);
+    // A second word after the wrong first word gets only its backed-off unigram: what "new"
+    // leaves over, shared out over the unigrams other than "line" and "paragraph".
+    EXPECT_NEAR(p("caps", "new"), 0.2 / (1 - 2 * boost.secondWord) * boost.secondWord, 1e-8);
 }
 
 TEST(ConfigureLanguageModel, FallsBackToThePackagedModelWithoutCommandWords) {

@@ -1,0 +1,320 @@
+// The whole road of a dictation, timed on a private headless desktop (scripts/session.sh): the
+// real murmelin program (MURMELIN_VERBOSE=1), the Qt target window, XTest key events sent from
+// here, LibriVox recordings of 3-7 s played into the virtual microphone.
+//   release -> clipboard : Space key-up sent (XTest, flushed) -> the program set the clipboard
+//                          (its verbose line; CLOCK_MONOTONIC is shared by both processes)
+//   release -> target    : Space key-up sent -> the target window wrote the new text (polled 1 ms)
+//   press -> first audio : Space key-down sent -> first buffer appended to the recogniser
+// Then: the idle program over 60 s (CPU, wake-ups = voluntary context switches of all threads),
+// resident memory, and word error rate of the road against the decoder fed the same files.
+// Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
+// RSS/fds/threads sampled every 20). Not a Google Benchmark: one run is one measurement.
+#include "platform/linux/speech/SphinxRecognizerFactory.h"
+#include "platform/linux/speech/WordErrorRate.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace murmelin;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kRoot = MURMELIN_SOURCE_DIR;
+const std::string kData = "/usr/share/pocketsphinx/test/data/librivox/";
+std::string sessionDir, buildDir;
+
+double nowMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int sh(const std::string& command) {
+    return std::system(command.c_str());
+}
+
+std::string session(const std::string& args) {
+    std::string out;
+    const std::string cmd = kRoot + "/scripts/session.sh " + args;
+    std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
+    char buf[256];
+    while (p && fgets(buf, sizeof buf, p.get()))
+        out += buf;
+    return out;
+}
+
+struct Clip {
+    std::string wav, reference;
+};
+
+std::vector<Clip> librivox() {
+    std::vector<Clip> clips;
+    std::istringstream in(slurp(kData + "transcription"));
+    const std::regex line(R"(<s> (.*) </s> \((.*)\))");
+    std::smatch m;
+    for (std::string l; std::getline(in, l);)
+        if (std::regex_search(l, m, line))
+            clips.push_back({kData + m[2].str() + ".wav", m[1]});
+    return clips;
+}
+
+struct Trace {
+    std::string raw;
+    double firstAudioMs = -1, clipboardMs = -1;
+};
+
+std::vector<Trace> traces() {
+    std::vector<Trace> out;
+    const std::string log = slurp(sessionDir + "/logs/murmelin.log");
+    const std::regex re(
+        R"re(raw="((?:[^"\\]|\\.)*)" cleaned="(?:[^"\\]|\\.)*" start_ms=\S+ first_audio_ms=(\S+) clipboard_ms=(\S+))re");
+    for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it)
+        out.push_back({(*it)[1], std::stod((*it)[2]), std::stod((*it)[3])});
+    return out;
+}
+
+struct Proc {
+    long rssKb = 0, threads = 0, fds = 0, voluntary = 0, ticks = 0;
+};
+
+Proc sample(pid_t pid) {
+    Proc p;
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::smatch m;
+    const std::string status = slurp(base + "/status");
+    if (std::regex_search(status, m, std::regex(R"(VmRSS:\s+(\d+))")))
+        p.rssKb = std::stol(m[1]);
+    if (std::regex_search(status, m, std::regex(R"(Threads:\s+(\d+))")))
+        p.threads = std::stol(m[1]);
+    for (const auto& task : fs::directory_iterator(base + "/task")) {
+        const std::string s = slurp(task.path().string() + "/status");
+        if (std::regex_search(s, m, std::regex(R"(\nvoluntary_ctxt_switches:\s+(\d+))")))
+            p.voluntary += std::stol(m[1]);
+    }
+    for ([[maybe_unused]] const auto& fd : fs::directory_iterator(base + "/fd"))
+        ++p.fds;
+    std::istringstream stat(slurp(base + "/stat").substr(slurp(base + "/stat").rfind(')') + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(stat), {}};
+    p.ticks = std::stol(f[11]) + std::stol(f[12]);
+    return p;
+}
+
+struct Keys {
+    Display* d = nullptr;
+    KeyCode control, alt, space;
+    explicit Keys(const char* display) : d(XOpenDisplay(display)) {
+        if (!d)
+            throw std::runtime_error("cannot open the session's display");
+        control = XKeysymToKeycode(d, XK_Control_L);
+        alt = XKeysymToKeycode(d, XK_Alt_L);
+        space = XKeysymToKeycode(d, XK_space);
+    }
+    ~Keys() { XCloseDisplay(d); }
+    void key(KeyCode k, bool down) {
+        XTestFakeKeyEvent(d, k, down, CurrentTime);
+        XSync(d, False);
+    }
+};
+
+struct Stats {
+    std::vector<double> v;
+    double median() {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1 : v[v.size() / 2];
+    }
+    double worst() { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
+};
+
+// One dictation; returns false when nothing arrived.
+bool dictate(Keys& keys, const std::string& wav, const std::string& target, double& pressMs,
+             double& releaseMs, double& arrivedMs) {
+    const std::string before = slurp(target);
+    keys.key(keys.control, true);
+    keys.key(keys.alt, true);
+    pressMs = nowMs();
+    keys.key(keys.space, true);
+    std::this_thread::sleep_for(150ms);
+    session("play " + sessionDir + " " + wav);
+    releaseMs = nowMs();
+    keys.key(keys.space, false);
+    keys.key(keys.alt, false);
+    keys.key(keys.control, false);
+    arrivedMs = -1;
+    while (nowMs() - releaseMs < 6000) {
+        if (fs::file_size(target) != before.size() || slurp(target) != before) {
+            arrivedMs = nowMs();
+            break;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    return arrivedMs > 0;
+}
+
+// The decoder alone, fed each file in 64 ms buffers as the recorder does, no pacing.
+double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
+    SphinxRecognizerFactory factory;
+    auto recognizer = factory.make("en-US");
+    WordErrors total;
+    for (int r = 0; r < rounds; ++r)
+        for (const auto& clip : clips) {
+            std::string samples = slurp(clip.wav).substr(44);
+            std::vector<float> pcm(samples.size() / 2);
+            for (size_t i = 0; i < pcm.size(); ++i)
+                pcm[i] = float(reinterpret_cast<const int16_t*>(samples.data())[i]) / 32768.f;
+            auto request = recognizer->makeRequest();
+            std::mutex mutex;
+            std::condition_variable cv;
+            std::string text;
+            bool done = false;
+            auto task =
+                recognizer->recognitionTask(request, [&](std::optional<RecognitionResult> res,
+                                                         std::optional<RecognitionError>) {
+                    std::lock_guard lock(mutex);
+                    if (res)
+                        text = res->formattedString;
+                    done = done || !res || res->isFinal;
+                    cv.notify_all();
+                });
+            for (size_t at = 0; at < pcm.size(); at += 1024) {
+                const float* channel = pcm.data() + at;
+                AudioBuffer b{&channel, 1, uint32_t(std::min<size_t>(1024, pcm.size() - at)),
+                              16000};
+                request->append(b);
+            }
+            request->endAudio();
+            std::unique_lock lock(mutex);
+            cv.wait_for(lock, 10s, [&] { return done; });
+            total += wordErrors(clip.reference, text);
+        }
+    return total.rate();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int dictations = 20, idleS = 60, soak = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--idle-s" && i + 1 < argc)
+            idleS = std::atoi(argv[++i]);
+        else if (a == "--soak" && i + 1 < argc)
+            soak = std::atoi(argv[++i]);
+        else
+            dictations = std::atoi(argv[i]);
+    }
+    buildDir = fs::canonical("/proc/self/exe").parent_path().parent_path().string();
+    sessionDir = fs::temp_directory_path() / ("murmelin-bench-" + std::to_string(getpid()));
+    setenv("MURMELIN_BUILD_DIR", buildDir.c_str(), 1);
+    std::fprintf(
+        stderr, "%s",
+        session("start --owner " + std::to_string(getpid()) + " " + sessionDir + " 2>&1").c_str());
+    std::string display = ":" + slurp(sessionDir + "/display");
+    display.erase(display.find_last_not_of("\n") + 1);
+    const std::string target = sessionDir + "/target.txt";
+    session("spawn " + sessionDir + " target " + buildDir +
+            "/tests/integration/tools/target_window " + target);
+    const pid_t pid =
+        std::stoi(session("spawn " + sessionDir + " murmelin env MURMELIN_VERBOSE=1 " + buildDir +
+                          "/platform/qt/murmelin"));
+    while (!fs::exists(target))
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(2s);
+    Keys keys(display.c_str());
+
+    const auto clips = librivox();
+    Stats clipboard, arrival, firstAudio;
+    WordErrors road;
+    int delivered = 0;
+    for (int i = 0; i < dictations; ++i) {
+        const Clip& clip = clips[i % clips.size()];
+        double press, release, arrived;
+        const size_t before = traces().size();
+        const bool ok = dictate(keys, clip.wav, target, press, release, arrived);
+        const auto t = traces();
+        if (!ok || t.size() != before + 1) {
+            std::printf("dictation %d: nothing delivered\n", i + 1);
+            road += wordErrors(clip.reference, "");
+            continue;
+        }
+        ++delivered;
+        road += wordErrors(clip.reference, t.back().raw);
+        clipboard.v.push_back(t.back().clipboardMs - release);
+        arrival.v.push_back(arrived - release);
+        firstAudio.v.push_back(t.back().firstAudioMs - press);
+        std::printf("dictation %2d: release->clipboard %6.1f ms, release->target %6.1f ms, "
+                    "press->first audio %6.1f ms\n",
+                    i + 1, clipboard.v.back(), arrival.v.back(), firstAudio.v.back());
+    }
+    std::printf("\n%d of %d dictations delivered\n", delivered, dictations);
+    std::printf("release -> clipboard holds the text: median %.1f ms, worst %.1f ms\n",
+                clipboard.median(), clipboard.worst());
+    std::printf("release -> text in the target window: median %.1f ms, worst %.1f ms\n",
+                arrival.median(), arrival.worst());
+    std::printf("press -> first buffer reaches the recogniser: median %.1f ms, worst %.1f ms\n",
+                firstAudio.median(), firstAudio.worst());
+    if (dictations > 0) {
+        const int rounds = (dictations + int(clips.size()) - 1) / int(clips.size());
+        std::printf("word error rate: whole road %.1f %%, decoder fed the files directly %.1f %%\n",
+                    road.rate() * 100, directWordErrorRate(clips, rounds) * 100);
+    }
+
+    if (idleS > 0) {
+        const long hz = sysconf(_SC_CLK_TCK);
+        const Proc a = sample(pid);
+        std::this_thread::sleep_for(std::chrono::seconds(idleS));
+        const Proc b = sample(pid);
+        std::printf("idle %d s: CPU %.3f %%, %ld wake-ups (%.2f/s), RSS %.1f MB, %ld threads, "
+                    "%ld fds\n",
+                    idleS, 100.0 * double(b.ticks - a.ticks) / double(hz) / idleS,
+                    b.voluntary - a.voluntary, double(b.voluntary - a.voluntary) / idleS,
+                    b.rssKb / 1024.0, b.threads, b.fds);
+    }
+    if (soak > 0) {
+        const std::string wav = sessionDir + "/soak.wav";
+        sh("flite -voice rms -t 'hello new line world' -o " + sessionDir + "/soak22.wav && sox " +
+           sessionDir + "/soak22.wav -r 16000 -c 1 " + wav);
+        for (int i = 0; i <= soak; ++i) {
+            if (i % 20 == 0) {
+                const Proc p = sample(pid);
+                std::printf("soak %3d: RSS %.1f MB, %ld fds, %ld threads\n", i, p.rssKb / 1024.0,
+                            p.fds, p.threads);
+                std::fflush(stdout);
+            }
+            double press, release, arrived;
+            if (i < soak)
+                dictate(keys, wav, target, press, release, arrived);
+        }
+        std::printf("soak: %zu transcripts delivered in all\n", traces().size());
+    }
+    session("stop " + sessionDir);
+    return 0;
+}

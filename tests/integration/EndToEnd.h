@@ -1,0 +1,353 @@
+// Drives the real murmelin program from outside, as a person at the desktop would: XTest key
+// events, speech played into the virtual microphone, screenshots, the clipboard, the defaults
+// file and the program's MURMELIN_VERBOSE line. Header-only: shared by the end-to-end tests.
+#pragma once
+#include "tests/support/DesktopSession.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <QColor>
+#include <QImage>
+#include <QString>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Last: Xlib defines macros (Status, CursorShape, None) that Qt and others use as names.
+#include <X11/Xlib.h>
+
+namespace murmelin::test {
+
+using namespace std::chrono_literals;
+
+struct Box {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Box&) const = default;
+};
+
+// One "murmelin: transcript:" line of the program's stderr.
+struct TraceLine {
+    std::string raw, cleaned;
+    double startMs = -1, firstAudioMs = -1, clipboardMs = -1;
+};
+
+enum class LetGo { spaceFirst, controlFirst };
+
+// What was seen during one dictation.
+struct Seen {
+    std::optional<Box> panel;      // where the panel stood while listening
+    std::set<int> fills;           // accent pixels in the panel while the clip played
+    bool transcribingSeen = false; // panel still up with an empty bar right after release
+    bool panelHidden = false;      // gone again afterwards
+    std::string listeningShot;
+};
+
+inline std::string artifactsDir() {
+    const std::string dir = std::string(MURMELIN_BINARY_DIR) + "/artifacts";
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+inline std::string defaultsPath(const DesktopSession& s) {
+    return s.env("XDG_CONFIG_HOME").value_or("/nonexistent") + "/murmelin/defaults.json";
+}
+
+inline nlohmann::json storedDefaults(const DesktopSession& s) {
+    const auto text = readFile(defaultsPath(s));
+    if (!text)
+        return nlohmann::json::object();
+    return nlohmann::json::parse(*text, nullptr, false);
+}
+
+inline std::vector<std::string> storedHistory(const DesktopSession& s) {
+    const auto json = storedDefaults(s);
+    if (!json.is_object() || !json.contains("history"))
+        return {};
+    return json["history"].get<std::vector<std::string>>();
+}
+
+inline std::string storedLocale(const DesktopSession& s) {
+    const auto json = storedDefaults(s);
+    return json.is_object() && json.contains("locale") ? json["locale"].get<std::string>() : "";
+}
+
+inline std::string speak(const DesktopSession& s, const std::string& text,
+                         const std::string& name) {
+    const std::string raw = s.dir() + "/" + name + "-flite.wav",
+                      wav = s.dir() + "/" + name + ".wav";
+    if (!std::filesystem::exists(wav)) {
+        s.run({"flite", "-voice", "rms", "-t", text, "-o", raw});
+        s.run({"sox", raw, "-r", "16000", "-c", "1", wav});
+    }
+    return wav;
+}
+
+// Lowercase ASCII: the recogniser capitalises the first word of a transcript.
+inline std::string lower(std::string text) {
+    for (char& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+inline std::string librivox(const std::string& id) {
+    return "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" + id +
+           ".wav";
+}
+
+inline std::string librivoxReference(const std::string& id) {
+    std::istringstream in(
+        readFile("/usr/share/pocketsphinx/test/data/librivox/transcription").value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("-" + id + ")") == std::string::npos)
+            continue;
+        const auto open = line.find("<s> ") + 4, close = line.find(" </s>");
+        return line.substr(open, close - open);
+    }
+    return "";
+}
+
+// Keycodes X still sees as pressed on the session's display.
+inline std::vector<int> keysDown(const DesktopSession& s) {
+    std::vector<int> down;
+    std::unique_ptr<Display, int (*)(Display*)> display(
+        XOpenDisplay(s.env("DISPLAY").value_or("").c_str()), XCloseDisplay);
+    if (!display)
+        return {-1};
+    char keys[32];
+    XQueryKeymap(display.get(), keys);
+    for (int code = 0; code < 256; ++code)
+        if (keys[code / 8] & (1 << (code % 8)))
+            down.push_back(code);
+    return down;
+}
+
+class Murmelin {
+public:
+    explicit Murmelin(const DesktopSession& session) : s_(session) {}
+    ~Murmelin() { stop(); }
+
+    // Starts the program with MURMELIN_VERBOSE=1 and waits until its tray icon has docked.
+    void start() {
+        logName_ = "murmelin-" + std::to_string(++launches_) + "-" + std::to_string(::getpid());
+        pid_ = s_.launch(logName_, {"env", "MURMELIN_VERBOSE=1",
+                                    std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin"});
+        DesktopSession::waitFor(
+            [&] {
+                return !s_.run({"xdotool", "search", "--class", "murmelin"}).out.empty() ||
+                       !running();
+            },
+            10s);
+        std::this_thread::sleep_for(700ms); // the hot key is grabbed and the model preloaded
+    }
+    void stop() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGTERM);
+        DesktopSession::waitFor([&] { return !running(); }, 5s);
+        if (running())
+            ::kill(pid_, SIGKILL);
+        pid_ = 0;
+    }
+    bool running() const {
+        const auto stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+        return pid_ > 0 && stat && stat->substr(stat->rfind(')') + 2, 1) != "Z";
+    }
+    pid_t pid() const { return pid_; }
+    std::string log() const {
+        return readFile(s_.dir() + "/logs/" + logName_ + ".log").value_or("");
+    }
+
+    std::vector<TraceLine> traces() const {
+        std::vector<TraceLine> lines;
+        static const std::regex pattern(
+            R"re(murmelin: transcript: raw="((?:[^"\\]|\\.)*)" cleaned="((?:[^"\\]|\\.)*)" start_ms=(\S+) first_audio_ms=(\S+) clipboard_ms=(\S+))re");
+        const std::string text = log();
+        for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
+            lines.push_back({unescape((*it)[1]), unescape((*it)[2]), std::stod((*it)[3]),
+                             std::stod((*it)[4]), std::stod((*it)[5])});
+        return lines;
+    }
+
+    std::optional<Box> panel() const {
+        std::istringstream ids(
+            s_.run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"}).out);
+        for (std::string id; ids >> id;) {
+            const auto info = s_.run({"xdotool", "getwindowgeometry", "--shell", id}).out;
+            Box b;
+            std::smatch m;
+            auto field = [&](const char* name) {
+                return std::regex_search(info, m, std::regex(std::string(name) + "=(-?\\d+)"))
+                           ? std::stoi(m[1])
+                           : -1;
+            };
+            b = {field("X"), field("Y"), field("WIDTH"), field("HEIGHT")};
+            if (b.width == 280 && b.height == 44)
+                return b;
+        }
+        return std::nullopt;
+    }
+
+    // Accent (level bar) pixels of the panel, shot alone (a whole-screen shot takes too long to
+    // follow the meter) and saved as `png`.
+    int accentPixels(const std::string& png, const Box& box) const {
+        const std::string crop = std::to_string(box.width) + "x" + std::to_string(box.height) +
+                                 "+" + std::to_string(box.x) + "+" + std::to_string(box.y);
+        if (s_.run({"import", "-window", "root", "-crop", crop, "+repage", png}).status != 0)
+            return -1;
+        const QImage image =
+            QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+        int n = 0, dark = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                n += c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
+                dark += c.red() < 70 && c.green() < 70 && c.blue() < 70;
+            }
+        // Not the panel (already gone): the desktop shows through.
+        return dark > image.width() * image.height() / 2 ? n : -3;
+    }
+
+    // Holds Control+Alt+Space, plays `wav` (empty: none) and lets go in the given order.
+    Seen dictate(const std::string& wav, const std::string& name, LetGo order = LetGo::spaceFirst,
+                 int extraHoldMs = 0) {
+        Seen seen;
+        const std::string shots = artifactsDir() + "/" + name;
+        s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
+        s_.keyDown("Control_L");
+        s_.keyDown("Alt_L");
+        s_.keyDown("space");
+        DesktopSession::waitFor([&] { return (seen.panel = panel()).has_value(); }, 3s);
+        if (seen.panel) {
+            seen.listeningShot = shots + "-listening.png";
+            seen.fills.insert(accentPixels(seen.listeningShot, *seen.panel));
+        }
+        if (!wav.empty()) {
+            std::atomic<bool> done = false;
+            std::thread player([&] { s_.play(wav), done = true; });
+            for (int i = 0; !done && seen.panel; ++i)
+                seen.fills.insert(
+                    accentPixels(shots + "-level-" + std::to_string(i % 4) + ".png", *seen.panel));
+            player.join();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(extraHoldMs));
+        if (order == LetGo::controlFirst) {
+            s_.keyUp("Control_L");
+            s_.keyUp("Alt_L");
+            s_.keyUp("space");
+        } else {
+            s_.keyUp("space");
+            s_.keyUp("Alt_L");
+            s_.keyUp("Control_L");
+        }
+        // Straight after the release, without asking X first: the label may last only as
+        // long as the recogniser takes to finish.
+        if (seen.panel) {
+            const int fill = accentPixels(shots + "-transcribing.png", *seen.panel);
+            seen.transcribingSeen =
+                fill >= 0 && fill <= *std::min_element(seen.fills.begin(), seen.fills.end()) + 20;
+        }
+        seen.panelHidden = DesktopSession::waitFor([&] { return !panel(); }, 6s);
+        return seen;
+    }
+
+    // Opens the tray menu, moves down `row` enabled entries and chooses that one.
+    bool chooseMenuRow(int row) {
+        static const std::regex icon("\\(\"murmelin\" \"[^\"]*\"\\)\\s+(\\d+)x(\\d+)\\+-?\\d+\\+-?"
+                                     "\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)");
+        const std::string tree = s_.run({"xwininfo", "-root", "-tree"}).out;
+        for (std::sregex_iterator it(tree.begin(), tree.end(), icon), end; it != end; ++it) {
+            const int w = std::stoi((*it)[1]), h = std::stoi((*it)[2]);
+            if (w < 8 || w > 64 || std::stoi((*it)[4]) < 1000)
+                continue;
+            const int x = std::stoi((*it)[3]) + w / 2, y = std::stoi((*it)[4]) + h / 2;
+            s_.run({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "3"});
+            std::this_thread::sleep_for(600ms);
+            s_.screenshot(artifactsDir() + "/tray-menu-open.png");
+            for (int i = 0; i < row; ++i)
+                s_.run({"xdotool", "key", "Down"});
+            s_.run({"xdotool", "key", "Return"});
+            std::this_thread::sleep_for(300ms);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    static std::string unescape(const std::string& text) {
+        std::string out;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\\' && i + 1 < text.size()) {
+                ++i;
+                out += text[i] == 'n' ? '\n' : text[i];
+            } else {
+                out += text[i];
+            }
+        }
+        return out;
+    }
+
+    const DesktopSession& s_;
+    pid_t pid_ = 0;
+    static inline int launches_ = 0;
+    std::string logName_;
+};
+
+// One desktop session per test program; a fresh program and defaults file per test.
+class EndToEndFixture : public ::testing::Test {
+public:
+    static void SetUpTestSuite() { session_ = new DesktopSession(); }
+    static void TearDownTestSuite() { delete session_; }
+    void SetUp() override {
+        std::filesystem::remove(defaultsPath(*session_));
+        program_ = std::make_unique<Murmelin>(*session_);
+    }
+    void TearDown() override {
+        if (HasFailure())
+            std::fprintf(stderr, "murmelin log:\n%s\n", program_->log().c_str());
+        program_.reset();
+    }
+
+    // What a target received: its whole text now, read by `read`.
+    void expectDelivered(const std::function<std::string()>& read, const std::string& before,
+                         const Seen& seen, size_t dictations) {
+        const auto traces = program_->traces();
+        ASSERT_EQ(traces.size(), dictations) << "one transcript line per delivered dictation";
+        const std::string cleaned = traces.back().cleaned;
+        ASSERT_FALSE(cleaned.empty());
+        EXPECT_TRUE(seen.panel.has_value()) << "the panel never appeared";
+        if (seen.panel) { // bottom centre of the right monitor, where the pointer is
+            EXPECT_EQ(*seen.panel, (Box{1920 + 640 - 140, 1024 - 80 - 44, 280, 44}));
+        }
+        std::string fills;
+        for (int f : seen.fills)
+            fills += std::to_string(f) + " ";
+        EXPECT_GE(seen.fills.size(), 3u)
+            << "the level bar did not move while speech played: " << fills;
+        EXPECT_TRUE(seen.panelHidden);
+        EXPECT_TRUE(DesktopSession::waitFor([&] { return read() != before; }, 3s));
+        std::this_thread::sleep_for(400ms); // a second paste would have arrived by now
+        EXPECT_EQ(read(), before + cleaned) << "the text arrived exactly once, unaltered";
+        EXPECT_EQ(session_->clipboard(), cleaned);
+        const auto history = storedHistory(*session_);
+        ASSERT_FALSE(history.empty());
+        EXPECT_EQ(history.front(), cleaned);
+    }
+
+    static inline DesktopSession* session_ = nullptr;
+    std::unique_ptr<Murmelin> program_;
+};
+
+} // namespace murmelin::test

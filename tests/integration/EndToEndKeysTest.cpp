@@ -1,0 +1,98 @@
+// How people really hold and let go of Control+Alt+Space, through the real program: letting go
+// of Control first, holding long enough for auto-repeat, pressing again before the previous
+// transcript has arrived.
+#include "tests/integration/EndToEnd.h"
+
+#include <gtest/gtest.h>
+
+using namespace murmelin;
+using namespace murmelin::test;
+
+namespace {
+
+using EndToEndKeysTest = EndToEndFixture;
+
+TEST_F(EndToEndKeysTest, ControlLetGoFirstAfterAutoRepeatGivesOnePasteAndNoStuckKey) {
+    const std::string file = session_->launchTargetWindow();
+    program_->start();
+    auto read = [&] { return readFile(file).value_or(""); };
+    // Held 1.5 s past the end of the clip: Xvfb repeats Space after 660 ms, 25 times a second.
+    const Seen seen = program_->dictate(speak(*session_, "hello new line world", "phrase1"),
+                                        "control-first", LetGo::controlFirst, 1500);
+    expectDelivered(read, "", seen, 1);
+    EXPECT_EQ(keysDown(*session_), std::vector<int>{}) << "a key is still down after the paste";
+
+    // The modifiers released and pressed again around the paste are not left behind either: a
+    // plain key typed now arrives as itself.
+    session_->run({"xdotool", "type", "x"});
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return lower(read()) == "hello\nworldx"; }, 2s))
+        << read();
+}
+
+TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
+    const std::string file = session_->launchTargetWindow();
+    program_->start();
+    auto read = [&] { return readFile(file).value_or(""); };
+    const std::string first = speak(*session_, "hello new line world", "phrase1");
+    const std::string second = speak(*session_, "open quote hello close quote", "phrase2");
+
+    session_->keyDown("Control_L");
+    session_->keyDown("Alt_L");
+    session_->keyDown("space");
+    std::this_thread::sleep_for(300ms);
+    session_->play(first);
+    // Let go and press again within one X client: the first transcript is still awaited.
+    session_->run({"xdotool", "keyup", "space", "keydown", "space"});
+    const bool listening =
+        DesktopSession::waitFor([&] { return program_->panel().has_value(); }, 2s);
+    session_->play(second);
+    session_->run({"xdotool", "keyup", "space", "keyup", "Alt_L", "keyup", "Control_L"});
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !program_->panel(); }, 6s));
+    std::this_thread::sleep_for(4500ms); // past the recorder's 4 s timeout
+    EXPECT_TRUE(listening);
+
+    // The first dictation's transcript is delivered once, whole: what the pending completion
+    // receives. The second recording's audio may be cut off when the first result ends it.
+    const auto traces = program_->traces();
+    ASSERT_GE(traces.size(), 1u);
+    EXPECT_LE(traces.size(), 2u);
+    EXPECT_EQ(lower(traces.front().cleaned), "hello\nworld");
+    // A transcript delivered while the hot key is held again is pasted into the program's own
+    // active keyboard grab, not into the target (see the disabled test below); what was
+    // pasted after the last release arrived once.
+    EXPECT_EQ(read(), traces.back().cleaned);
+    EXPECT_EQ(session_->clipboard(), traces.back().cleaned);
+    const auto history = storedHistory(*session_);
+    ASSERT_EQ(history.size(), traces.size());
+    EXPECT_EQ(lower(history.back()), "hello\nworld");
+    EXPECT_EQ(keysDown(*session_), std::vector<int>{});
+    for (const auto& t : traces)
+        std::printf("delivered: raw \"%s\"\n", t.raw.c_str());
+
+    // The program is ready for the next dictation.
+    const std::string before = read();
+    const Seen seen = program_->dictate(second, "after-overlap");
+    expectDelivered(read, before, seen, traces.size() + 1);
+}
+
+// Known fault: while Control+Alt+Space is held the X server sends every key event to the
+// program that grabbed the hot key, so the synthetic paste of a transcript that completes
+// during the next recording never reaches the focused window. Enable once fixed.
+TEST_F(EndToEndKeysTest, DISABLED_PasteWhileTheHotKeyIsHeldAgainReachesTheTarget) {
+    const std::string file = session_->launchTargetWindow();
+    program_->start();
+    session_->keyDown("Control_L");
+    session_->keyDown("Alt_L");
+    session_->keyDown("space");
+    std::this_thread::sleep_for(300ms);
+    session_->play(speak(*session_, "hello new line world", "phrase1"));
+    session_->run({"xdotool", "keyup", "space", "keydown", "space"});
+    std::this_thread::sleep_for(1500ms); // the first transcript is delivered meanwhile
+    session_->run({"xdotool", "keyup", "space", "keyup", "Alt_L", "keyup", "Control_L"});
+    ASSERT_FALSE(program_->traces().empty());
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] { return readFile(file).value_or("").starts_with(program_->traces().front().cleaned); },
+        5s));
+}
+
+} // namespace

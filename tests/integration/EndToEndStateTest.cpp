@@ -1,0 +1,110 @@
+// The real program across many dictations, a missing sound server and a restart: what it
+// keeps (history, language) and what it tells the user.
+#include "tests/integration/EndToEnd.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace murmelin;
+using namespace murmelin::test;
+
+namespace {
+
+using EndToEndStateTest = EndToEndFixture;
+
+std::vector<pid_t> pidsNamed(const DesktopSession& s, const std::string& name) {
+    std::vector<pid_t> pids;
+    for (const auto& [pid, n] : s.processes())
+        if (n == name)
+            pids.push_back(pid);
+    return pids;
+}
+
+TEST_F(EndToEndStateTest, WithoutASoundServerOneNotificationAndLaterPressesWork) {
+    const std::string file = session_->launchTargetWindow();
+    program_->start();
+    for (const char* name : {"pulse-awake", "pulse"})
+        for (pid_t pid : pidsNamed(*session_, name))
+            ::kill(pid, SIGTERM);
+    const std::string socket = session_->env("PULSE_RUNTIME_PATH").value() + "/native";
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !std::filesystem::exists(socket); }, 5s));
+
+    const auto before = session_->notifications().size();
+    session_->keyDown("Control_L");
+    session_->keyDown("Alt_L");
+    session_->keyDown("space");
+    const bool panelShown =
+        DesktopSession::waitFor([&] { return program_->panel().has_value(); }, 1s);
+    session_->keyUp("space");
+    session_->keyUp("Alt_L");
+    session_->keyUp("Control_L");
+    EXPECT_TRUE(
+        DesktopSession::waitFor([&] { return session_->notifications().size() > before; }, 3s));
+    std::this_thread::sleep_for(300ms);
+    const auto all = session_->notifications();
+    ASSERT_EQ(all.size(), before + 1);
+    EXPECT_EQ(all.back().appName, "Murmelin");
+    EXPECT_EQ(all.back().summary, "Murmelin");
+    EXPECT_FALSE(all.back().body.empty());
+    std::printf("notification body: \"%s\"\n", all.back().body.c_str());
+    EXPECT_FALSE(panelShown);
+    EXPECT_TRUE(program_->running());
+
+    // The server comes back (as session.sh starts it); the next press records.
+    session_->launch("pulse", {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                               "--system=false", "--disallow-exit", "--log-target=stderr",
+                               "--file=" + session_->dir() + "/pulse.pa"});
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(socket); }, 10s));
+    session_->launch(
+        "pulse-awake",
+        {"sh", "-c", "exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null"});
+    std::this_thread::sleep_for(500ms);
+    const Seen seen =
+        program_->dictate(speak(*session_, "hello new line world", "phrase1"), "after-server-back");
+    expectDelivered([&] { return readFile(file).value_or(""); }, "", seen, 1);
+}
+
+TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
+    // The language chosen earlier, as the menu would have stored it.
+    std::filesystem::create_directories(
+        std::filesystem::path(defaultsPath(*session_)).parent_path());
+    std::ofstream(defaultsPath(*session_)) << R"({"locale": "en-US"})";
+    const std::string file = session_->launchTargetWindow();
+    program_->start();
+    const char* words[] = {"one",   "two",   "three", "four", "five",      "six",
+                           "hello", "world", "yes",   "no",   "go forward"};
+    std::vector<std::string> cleaned;
+    for (const char* w : words) {
+        program_->dictate(speak(*session_, w, std::string("word-") + w), std::string("ten-") + w);
+        DesktopSession::waitFor([&] { return program_->traces().size() > cleaned.size(); }, 3s);
+        const auto traces = program_->traces();
+        ASSERT_EQ(traces.size(), cleaned.size() + 1) << "nothing delivered for \"" << w << "\"";
+        cleaned.insert(cleaned.begin(), traces.back().cleaned);
+    }
+    cleaned.resize(10); // newest first, the oldest fell off
+    EXPECT_EQ(storedHistory(*session_), cleaned);
+    EXPECT_EQ(storedLocale(*session_), "en-US");
+
+    // The tenth history row of the menu is the oldest one kept.
+    ASSERT_TRUE(program_->chooseMenuRow(10));
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == cleaned[9]; }, 2s))
+        << session_->clipboard();
+
+    program_->stop();
+    program_->start();
+    EXPECT_EQ(storedHistory(*session_), cleaned);
+    EXPECT_EQ(storedLocale(*session_), "en-US");
+    ASSERT_TRUE(program_->chooseMenuRow(1));
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == cleaned[0]; }, 2s))
+        << "the restarted program's menu lost the history";
+    program_->dictate(speak(*session_, "hello new line world", "phrase1"), "after-restart");
+    ASSERT_TRUE(DesktopSession::waitFor(
+        [&] { return lower(storedHistory(*session_).front()) == "hello\nworld"; }, 3s));
+    const auto after = storedHistory(*session_);
+    EXPECT_EQ(std::vector<std::string>(after.begin() + 1, after.end()),
+              std::vector<std::string>(cleaned.begin(), cleaned.begin() + 9));
+    EXPECT_EQ(storedLocale(*session_), "en-US");
+}
+
+} // namespace

@@ -102,8 +102,18 @@ std::vector<Trace> traces() {
 }
 
 struct Proc {
-    long rssKb = 0, threads = 0, fds = 0, voluntary = 0, ticks = 0;
+    long rssKb = 0, threads = 0, fds = 0, ticks = 0;
+    std::map<std::string, long> voluntary; // per thread: threads come and go
 };
+
+// Wake-ups between two samples, over the threads present in both.
+long wakeUps(const Proc& a, const Proc& b) {
+    long n = 0;
+    for (const auto& [tid, count] : b.voluntary)
+        if (a.voluntary.contains(tid))
+            n += count - a.voluntary.at(tid);
+    return n;
+}
 
 Proc sample(pid_t pid) {
     Proc p;
@@ -117,7 +127,7 @@ Proc sample(pid_t pid) {
     for (const auto& task : fs::directory_iterator(base + "/task")) {
         const std::string s = slurp(task.path().string() + "/status");
         if (std::regex_search(s, m, std::regex(R"(\nvoluntary_ctxt_switches:\s+(\d+))")))
-            p.voluntary += std::stol(m[1]);
+            p.voluntary[task.path().filename().string()] = std::stol(m[1]);
     }
     for ([[maybe_unused]] const auto& fd : fs::directory_iterator(base + "/fd"))
         ++p.fds;
@@ -221,6 +231,7 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
 } // namespace
 
 int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     int dictations = 20, idleS = 60, soak = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -248,7 +259,8 @@ int main(int argc, char** argv) {
     while (!fs::exists(target))
         std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(2s);
-    Keys keys(display.c_str());
+    auto keysOwner = std::make_unique<Keys>(display.c_str());
+    Keys& keys = *keysOwner;
 
     const auto clips = librivox();
     Stats clipboard, arrival, firstAudio;
@@ -292,10 +304,11 @@ int main(int argc, char** argv) {
         const Proc a = sample(pid);
         std::this_thread::sleep_for(std::chrono::seconds(idleS));
         const Proc b = sample(pid);
-        std::printf("idle %d s: CPU %.3f %%, %ld wake-ups (%.2f/s), RSS %.1f MB, %ld threads, "
+        std::printf("idle %d s: CPU %.3f %% (%ld clock ticks), %ld wake-ups (%.2f/s), RSS %.1f MB, "
+                    "%ld threads, "
                     "%ld fds\n",
                     idleS, 100.0 * double(b.ticks - a.ticks) / double(hz) / idleS,
-                    b.voluntary - a.voluntary, double(b.voluntary - a.voluntary) / idleS,
+                    b.ticks - a.ticks, wakeUps(a, b), double(wakeUps(a, b)) / idleS,
                     b.rssKb / 1024.0, b.threads, b.fds);
     }
     if (soak > 0) {
@@ -315,6 +328,7 @@ int main(int argc, char** argv) {
         }
         std::printf("soak: %zu transcripts delivered in all\n", traces().size());
     }
+    keysOwner.reset(); // before its X server goes away
     session("stop " + sessionDir);
     return 0;
 }

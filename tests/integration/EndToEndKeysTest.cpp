@@ -43,13 +43,13 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     session_->play(first);
     // Let go and press again within one X client: the first transcript is still awaited.
     session_->run({"xdotool", "keyup", "space", "keydown", "space"});
-    const bool listening =
-        DesktopSession::waitFor([&] { return program_->panel().has_value(); }, 2s);
+    // The panel shows again, and the first completion hides it, as designed, even while the
+    // second recording goes on: its presence is no sign of anything here.
+    std::this_thread::sleep_for(300ms);
     session_->play(second);
     session_->run({"xdotool", "keyup", "space", "keyup", "Alt_L", "keyup", "Control_L"});
     EXPECT_TRUE(DesktopSession::waitFor([&] { return !program_->panel(); }, 6s));
     std::this_thread::sleep_for(4500ms); // past the recorder's 4 s timeout
-    EXPECT_TRUE(listening);
 
     // The first dictation's transcript is delivered once, whole: what the pending completion
     // receives. The second recording's audio may be cut off when the first result ends it.
@@ -59,8 +59,9 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     EXPECT_EQ(lower(traces.front().cleaned), "hello\nworld");
     // A transcript delivered while the hot key is held again is pasted into the program's own
     // active keyboard grab, not into the target (see the disabled test below); what was
-    // pasted after the last release arrived once.
-    EXPECT_EQ(read(), traces.back().cleaned);
+    // pasted after the last release arrived once. Whether the second recording yields text
+    // depends on when the first result came (it stops feeding the recording under way).
+    EXPECT_EQ(read(), traces.size() == 2 ? traces.back().cleaned : "");
     EXPECT_EQ(session_->clipboard(), traces.back().cleaned);
     const auto history = storedHistory(*session_);
     ASSERT_EQ(history.size(), traces.size());

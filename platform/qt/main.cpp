@@ -54,6 +54,10 @@ int run(QApplication& app) {
     SphinxRecognizerFactory recognizers;
     X11HotKeySource hotKeySource;
     X11KeyInjector keys;
+    // A paste due while the hot key is held again waits for its release (see X11HotKeySource).
+    keys.setDeferral([&](std::function<void()> retry) {
+        return hotKeySource.deferUntilReleased([&main, retry] { main.async(retry); });
+    });
     X11AccessibilityTrust trust;
 
     QtScreenInfo screens;

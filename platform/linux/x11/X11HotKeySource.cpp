@@ -177,13 +177,34 @@ void X11HotKeySource::handle(XEvent& event) {
         if (held != down_.end())
             return; // auto-repeat
         down_.push_back(code);
+        {
+            std::lock_guard lock(releaseMutex_);
+            held_ = true;
+        }
         dispatch(5);
     } else {
         if (held == down_.end() || isRepeatRelease(event.xkey.keycode, event.xkey.time))
             return;
         down_.erase(held);
         dispatch(6);
+        std::vector<std::function<void()>> jobs;
+        {
+            std::lock_guard lock(releaseMutex_);
+            held_ = !down_.empty();
+            if (!held_)
+                jobs.swap(afterRelease_);
+        }
+        for (auto& job : jobs)
+            job();
     }
+}
+
+bool X11HotKeySource::deferUntilReleased(std::function<void()> job) {
+    std::lock_guard lock(releaseMutex_);
+    if (!held_)
+        return false;
+    afterRelease_.push_back(std::move(job));
+    return true;
 }
 
 // Without detectable auto-repeat a held key sends release/press pairs with equal times.

@@ -5,6 +5,7 @@
 
 union _XEvent; // Xlib's XEvent
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +30,11 @@ public:
     // the caller is not told.
     void registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
                         uint32_t id) override;
+    // Any thread. While the combination is held, the X server sends every key event to our
+    // grab, synthetic ones included, so a paste then would land here instead of in the
+    // focused window. Returns false when nothing is held; otherwise keeps `job` and runs it
+    // on the source's thread right after the release has ended the grab.
+    bool deferUntilReleased(std::function<void()> job);
 
 private:
     struct Grab {
@@ -55,6 +61,9 @@ private:
     // Touched by the caller only while the thread is stopped, otherwise by the thread alone.
     std::vector<Grab> grabs_;
     std::vector<unsigned char> down_;
+    std::mutex releaseMutex_;
+    bool held_ = false; // mirrors !down_.empty() for other threads
+    std::vector<std::function<void()>> afterRelease_;
     int wakeFd_ = -1;
     std::thread thread_;
 };

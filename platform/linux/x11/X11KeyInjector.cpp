@@ -108,6 +108,8 @@ std::string X11KeyInjector::focusedWindowClass() {
 }
 
 void X11KeyInjector::postPaste(PasteChord chord) {
+    if (defer_ && defer_([this, chord] { postPaste(chord); }))
+        return;
     Display* display = this->display();
     int event = 0, error = 0, major = 0, minor = 0;
     if (!display || !XTestQueryExtension(display, &event, &error, &major, &minor))

@@ -3,6 +3,8 @@
 #include "App/ports/Desktop.h"
 #include "platform/linux/x11/XConnection.h"
 
+#include <functional>
+
 namespace murmelin {
 
 // Synthetic key chords through the XTEST extension, on an X connection opened at first use.
@@ -14,10 +16,16 @@ public:
     // Control+Alt+V), sends the chord and presses them again, so none is left stuck.
     void postPaste(PasteChord chord) override;
 
+    // Lets a paste wait while our own hot-key grab would swallow it: `defer` either takes the
+    // retry (and runs it on the main thread later) and answers true, or answers false.
+    using Deferral = std::function<bool(std::function<void()> retry)>;
+    void setDeferral(Deferral defer) { defer_ = std::move(defer); }
+
 private:
     _XDisplay* display();
 
     x11::DisplayPtr display_;
+    Deferral defer_;
 };
 
 } // namespace murmelin

@@ -22,7 +22,9 @@ struct Rect {
     double midX() const { return x + width / 2; }
     double maxY() const { return y + height; }
     // Half-open: the left and top edges are inside, the right and bottom edges are not.
-    bool contains(Point p) const { return p.x >= x && p.x < x + width && p.y >= y && p.y < y + height; }
+    bool contains(Point p) const {
+        return p.x >= x && p.x < x + width && p.y >= y && p.y < y + height;
+    }
 };
 
 struct Screen {

@@ -13,7 +13,7 @@ struct MenuItem {
     std::string title;
     bool checkable = false; // submenu rows: exclusive choice
     bool checked = false;
-    std::string shortcut;   // e.g. "Ctrl+Q"
+    std::string shortcut; // e.g. "Ctrl+Q"
     std::function<void()> action;
     std::vector<MenuItem> children; // submenu rows
 };

@@ -10,15 +10,20 @@ Nanoseconds SteadyClock::now() const {
 }
 
 Nanoseconds secondsToNanos(double seconds) {
-    if (!(seconds > 0)) return Nanoseconds(0);
+    if (!(seconds > 0))
+        return Nanoseconds(0);
     return Nanoseconds(std::llround(seconds * 1e9));
 }
 
-void ManualClock::advance(double seconds) { set(now() + secondsToNanos(seconds)); }
+void ManualClock::advance(double seconds) {
+    set(now() + secondsToNanos(seconds));
+}
 
 MainQueue::MainQueue(const Clock& clock) : clock_(clock) {}
 
-void MainQueue::async(Job job) { post(clock_.now(), std::move(job)); }
+void MainQueue::async(Job job) {
+    post(clock_.now(), std::move(job));
+}
 
 void MainQueue::asyncAfter(double seconds, Job job) {
     post(clock_.now() + secondsToNanos(seconds), std::move(job));
@@ -30,17 +35,20 @@ void MainQueue::post(Nanoseconds due, Job job) {
         std::lock_guard lock(mutex_);
         bool newEarliest = entries_.empty() || due < entries_.begin()->due;
         entries_.insert(Entry{due, nextSeq_++, std::move(job)});
-        if (newEarliest) wake = wakeup_;
+        if (newEarliest)
+            wake = wakeup_;
     }
     posted_.notify_all();
-    if (wake) wake();
+    if (wake)
+        wake();
 }
 
 std::optional<Job> MainQueue::takeDue(uint64_t seqLimit) {
     std::lock_guard lock(mutex_);
     Nanoseconds now = clock_.now();
     for (auto it = entries_.begin(); it != entries_.end() && it->due <= now; ++it) {
-        if (it->seq >= seqLimit) continue;
+        if (it->seq >= seqLimit)
+            continue;
         // multiset elements are const; the job is moved out just before erasing it.
         Job job = std::move(const_cast<Entry&>(*it).job);
         entries_.erase(it);
@@ -65,14 +73,16 @@ std::size_t MainQueue::runDue() {
 
 bool MainQueue::runOne() {
     auto job = takeDue(UINT64_MAX);
-    if (!job) return false;
+    if (!job)
+        return false;
     (*job)();
     return true;
 }
 
 std::optional<Nanoseconds> MainQueue::nextDeadline() const {
     std::lock_guard lock(mutex_);
-    if (entries_.empty()) return std::nullopt;
+    if (entries_.empty())
+        return std::nullopt;
     return entries_.begin()->due;
 }
 
@@ -89,13 +99,17 @@ void MainQueue::setWakeup(std::function<void()> wakeup) {
 bool MainQueue::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
     const Nanoseconds end = clock_.now() + secondsToNanos(timeoutSeconds);
     while (!done()) {
-        if (runOne()) continue;
+        if (runOne())
+            continue;
         std::unique_lock lock(mutex_);
         Nanoseconds now = clock_.now();
-        if (now >= end) return done();
+        if (now >= end)
+            return done();
         Nanoseconds until = end;
-        if (!entries_.empty() && entries_.begin()->due < until) until = entries_.begin()->due;
-        if (until > now) posted_.wait_for(lock, until - now);
+        if (!entries_.empty() && entries_.begin()->due < until)
+            until = entries_.begin()->due;
+        if (until > now)
+            posted_.wait_for(lock, until - now);
     }
     return true;
 }
@@ -105,7 +119,8 @@ void advance(MainQueue& queue, ManualClock& clock, double seconds) {
     for (;;) {
         drain(queue);
         auto next = queue.nextDeadline();
-        if (!next || *next > target) break;
+        if (!next || *next > target)
+            break;
         clock.set(*next);
     }
     clock.set(target);

@@ -25,7 +25,8 @@ public:
     Subscription& operator=(const Subscription&) = delete;
     ~Subscription() { reset(); }
     void reset() {
-        if (auto c = std::exchange(cancel_, nullptr)) c();
+        if (auto c = std::exchange(cancel_, nullptr))
+            c();
     }
 
 private:
@@ -38,15 +39,18 @@ class Signal {
 public:
     Subscription subscribe(std::function<void()> observer) {
         auto id = state_->nextId++;
-        state_->observers.emplace_back(id, std::make_shared<std::function<void()>>(std::move(observer)));
+        state_->observers.emplace_back(
+            id, std::make_shared<std::function<void()>>(std::move(observer)));
         std::weak_ptr<State> weak = state_;
         return Subscription([weak, id] {
-            if (auto s = weak.lock()) std::erase_if(s->observers, [id](auto& o) { return o.first == id; });
+            if (auto s = weak.lock())
+                std::erase_if(s->observers, [id](auto& o) { return o.first == id; });
         });
     }
     void send() const {
         auto snapshot = state_->observers; // copy: observers may change the list
-        for (auto& [id, fn] : snapshot) (*fn)();
+        for (auto& [id, fn] : snapshot)
+            (*fn)();
     }
     std::size_t observerCount() const { return state_->observers.size(); }
 
@@ -72,17 +76,18 @@ public:
 
 // A stored field whose every assignment, also of an equal value, first announces on the
 // owner's objectWillChange, then stores, then runs the optional didSet (e.g. to persist).
-template <class T>
-class Published {
+template <class T> class Published {
 public:
     Published(ObservableObject& owner, T initial, std::function<void(const T&)> didSet = {})
-        : signal_(&owner.objectWillChange), value_(std::move(initial)), didSet_(std::move(didSet)) {}
+        : signal_(&owner.objectWillChange), value_(std::move(initial)), didSet_(std::move(didSet)) {
+    }
     Published(const Published&) = delete;
 
     Published& operator=(T value) {
         signal_->send();
         value_ = std::move(value);
-        if (didSet_) didSet_(value_);
+        if (didSet_)
+            didSet_(value_);
         return *this;
     }
     const T& get() const { return value_; }

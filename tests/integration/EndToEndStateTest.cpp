@@ -73,9 +73,9 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     const std::string file = session_->launchTargetWindow();
     program_->start();
     // Short phrases the recogniser hears as words (single words are often heard as nothing).
-    const char* words[] = {"hello world",   "go forward",    "good morning", "thank you",
-                           "open the door", "very good", "yes please",   "ten meters",
-                           "good night",    "hello again",   "see you later"};
+    const char* words[] = {"hello world",   "go forward",  "good morning", "thank you",
+                           "open the door", "very good",   "yes please",   "ten meters",
+                           "good night",    "hello again", "see you later"};
     std::vector<std::string> cleaned;
     for (const char* w : words) {
         program_->dictate(speak(*session_, w, std::string("word-") + w), "ten");

@@ -16,7 +16,8 @@ struct QueueTest : ::testing::Test {
     MainQueue queue{clock};
     std::vector<std::string> log;
     Job record(std::string s) {
-        return [this, s] { log.push_back(s + "@" + std::to_string(clock.now().count() / 1000000)); };
+        return
+            [this, s] { log.push_back(s + "@" + std::to_string(clock.now().count() / 1000000)); };
     }
 };
 
@@ -76,19 +77,23 @@ TEST(MainQueueThreads, PostsFromManyThreadsAllRunInPerThreadOrderAndWakeTheLoop)
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kJobs; ++i) queue.async([&, t, i] { seen[t].push_back(i); });
+            for (int i = 0; i < kJobs; ++i)
+                queue.async([&, t, i] { seen[t].push_back(i); });
         });
     int total = 0;
     EXPECT_TRUE(queue.runUntil(
         [&] {
             total = 0;
-            for (auto& s : seen) total += int(s.size());
+            for (auto& s : seen)
+                total += int(s.size());
             return total == kThreads * kJobs;
         },
         10.0));
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     for (auto& s : seen)
-        for (int i = 0; i < kJobs; ++i) ASSERT_EQ(s[i], i);
+        for (int i = 0; i < kJobs; ++i)
+            ASSERT_EQ(s[i], i);
     EXPECT_GT(wakeups.load(), 0);
 }
 

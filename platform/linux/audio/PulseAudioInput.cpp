@@ -153,9 +153,9 @@ void PulseAudioInput::openStream() {
     pending_.reserve(frames_);
     carried_ = 0;
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, kRate, 1};
     std::unique_ptr<pa_stream, StreamDeleter> stream(
-        pa_stream_new(context_.get(), "Dictation", &spec, nullptr));
+        pa_stream_new(context_.get(), "Dictation", &sampleSpec, nullptr));
     if (!stream) {
         throw EngineError("Cannot open the microphone: " +
                           errorText(pa_context_errno(context_.get())));

@@ -266,22 +266,14 @@ std::string resolveLocale(const std::string& localeID, const std::vector<std::st
 }
 
 std::string escapeForScript(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    // Backslashes first, so the ones added for quotes are not doubled again.
-    for (char c : text) {
-        if (c == '\\')
-            out += "\\\\";
-        else
-            out += c;
-    }
+    // One pass per character: a backslash added for a quote is never seen again, so it is
+    // not doubled, just as if backslashes were replaced first and quotes after.
     std::string escaped;
-    escaped.reserve(out.size());
-    for (char c : out) {
-        if (c == '"')
-            escaped += "\\\"";
-        else
-            escaped += c;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            escaped += '\\';
+        escaped += c;
     }
     return escaped;
 }

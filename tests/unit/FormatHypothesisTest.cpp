@@ -23,6 +23,7 @@ TEST(FormatHypothesis, CapitalisesTheFirstLetterAndThePronounOnly) {
         {"über alles", "Über alles"},
         {"ßig", "SSig"},                      // full case mapping
         {"new line hello", "New line hello"}, // the cleaner's commands match any case
+        {"bullet_point milk new_line(2) eggs", "Bullet point milk new line eggs"}, // joined phrases
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(formatHypothesis(in), out) << in;

@@ -5,6 +5,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace murmelin {
@@ -78,7 +79,10 @@ std::string formatHypothesis(const std::string& hypothesis) {
         if (!text.empty()) {
             text += ' ';
         }
-        text += withPronounCapital(withoutVariant(word));
+        std::string plain = withPronounCapital(withoutVariant(word));
+        // A phrase the decoder knows as one word ("bullet_point") is written as its words.
+        std::replace(plain.begin(), plain.end(), '_', ' ');
+        text += plain;
     }
     return withInitialCapital(text);
 }

@@ -38,6 +38,8 @@ TEST_F(EndToEndTest, DictationIntoTheQtWindowWithRealSpeechAndSpokenCommands) {
         const char* cleaned;
     };
     const Phrase phrases[] = {
+        {"bullet point buy milk and bread", "bullet point buy milk and bread",
+         "\u2022 buy milk and bread"},
         {"hello new line world", "hello new line world", "hello\nworld"},
         {"open quote hello close quote", "open quote hello close quote", "\"hello\""}};
     size_t n = 1;

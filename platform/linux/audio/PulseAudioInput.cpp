@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace murmelin {
@@ -65,7 +66,12 @@ PulseAudioInput::~PulseAudioInput() {
 void PulseAudioInput::installTap(uint32_t bufferSize, AudioFormat /*format*/, AudioTap tap) {
     std::lock_guard lock(tapMutex_);
     tap_ = std::move(tap);
-    bufferFrames_ = bufferSize ? bufferSize : 1024;
+    bufferFrames_ = framesFor(bufferSize);
+}
+
+uint32_t PulseAudioInput::framesFor(uint32_t bufferSize) {
+    constexpr uint32_t kDeviceRate = 48000;
+    return std::max<uint32_t>(1, (bufferSize ? bufferSize : 1024) * kRate / kDeviceRate);
 }
 
 void PulseAudioInput::removeTap() {

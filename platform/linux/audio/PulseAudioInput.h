@@ -33,8 +33,11 @@ public:
     PulseAudioInput& operator=(const PulseAudioInput&) = delete;
 
     AudioFormat outputFormat() override { return {16000, 1}; }
-    // Buffers reach the tap with exactly `bufferSize` frames (1024 when 0), in the format of
-    // outputFormat(); `format` is not converted to.
+    // Buffers reach the tap in the format of outputFormat() (`format` is not converted to),
+    // each as long as `bufferSize` frames (1024 when 0) would last at 48 kHz, the rate
+    // microphones commonly run at and requests are sized for: 1024 gives 341 frames, 21 ms. At
+    // 16 kHz the same count would make every buffer, the first one included, three times late.
+    static uint32_t framesFor(uint32_t bufferSize);
     void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) override;
     // Waits for a tap call under way, so nothing is called after it returns.
     void removeTap() override;
@@ -77,14 +80,14 @@ private:
 
     std::mutex tapMutex_; // the tap is replaced on the main thread while capture calls it
     AudioTap tap_;
-    uint32_t bufferFrames_ = 1024; // written under tapMutex_, read when a stream opens
+    uint32_t bufferFrames_ = framesFor(0); // written under tapMutex_, read when a stream opens
 
     // Everything below is touched only with the main loop's lock held.
     std::unique_ptr<pa_threaded_mainloop, LoopDeleter> loop_;
     std::unique_ptr<pa_context, ContextDeleter> context_;
     std::unique_ptr<pa_stream, StreamDeleter> stream_;
-    std::vector<float> pending_; // samples of the buffer being filled
-    std::size_t frames_ = 1024;  // frames per tap call for the open stream
+    std::vector<float> pending_;        // samples of the buffer being filled
+    std::size_t frames_ = framesFor(0); // frames per tap call for the open stream
     unsigned char carry_[sizeof(float)] = {};
     std::size_t carried_ = 0; // bytes of a sample split across two reads
 };

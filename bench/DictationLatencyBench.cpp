@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -74,6 +75,13 @@ std::string session(const std::string& args) {
 struct Clip {
     std::string wav, reference;
 };
+
+// The references are lowercase; the transcript's capitals are not recognition errors.
+std::string lower(std::string text) {
+    for (auto& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 std::vector<Clip> librivox() {
     std::vector<Clip> clips;
@@ -223,7 +231,7 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
             request->endAudio();
             std::unique_lock lock(mutex);
             cv.wait_for(lock, 10s, [&] { return done; });
-            total += wordErrors(clip.reference, text);
+            total += wordErrors(clip.reference, lower(text));
         }
     return total.rate();
 }
@@ -278,13 +286,14 @@ int main(int argc, char** argv) {
             continue;
         }
         ++delivered;
-        road += wordErrors(clip.reference, t.back().raw);
+        road += wordErrors(clip.reference, lower(t.back().raw));
         clipboard.v.push_back(t.back().clipboardMs - release);
         arrival.v.push_back(arrived - release);
         firstAudio.v.push_back(t.back().firstAudioMs - press);
         std::printf("dictation %2d: release->clipboard %6.1f ms, release->target %6.1f ms, "
-                    "press->first audio %6.1f ms\n",
-                    i + 1, clipboard.v.back(), arrival.v.back(), firstAudio.v.back());
+                    "press->first audio %6.1f ms: \"%s\"\n",
+                    i + 1, clipboard.v.back(), arrival.v.back(), firstAudio.v.back(),
+                    t.back().raw.c_str());
     }
     std::printf("\n%d of %d dictations delivered\n", delivered, dictations);
     std::printf("release -> clipboard holds the text: median %.1f ms, worst %.1f ms\n",

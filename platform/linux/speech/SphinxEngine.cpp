@@ -1,5 +1,6 @@
 #include "SphinxEngine.h"
 
+#include "DecoderBlocks.h"
 #include "HypothesisFormat.h"
 #include "LanguageModel.h"
 
@@ -135,8 +136,19 @@ void SphinxEngine::decode(Utterance& utterance) {
         return;
     }
     std::vector<int16_t> audio;
+    DecoderBlocks blocks;
     std::string reported;
     auto lastPartial = Clock::now();
+    const auto process = [&](const int16_t* samples, std::size_t count) {
+        const auto began = Clock::now();
+        const bool ok = ps_process_raw(decoder, samples, count, FALSE, FALSE) >= 0;
+        busy_ += (Clock::now() - began).count();
+        if (!ok) {
+            ps_end_utt(decoder);
+            utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
+        }
+        return ok;
+    };
     for (;;) {
         const auto taken = request.take(audio);
         if (taken == SphinxRequest::Take::cancelled) {
@@ -146,15 +158,14 @@ void SphinxEngine::decode(Utterance& utterance) {
         if (taken == SphinxRequest::Take::ended) {
             break;
         }
-        const auto began = Clock::now();
-        const int processed = ps_process_raw(decoder, audio.data(), audio.size(), FALSE, FALSE);
-        if (processed < 0) {
-            ps_end_utt(decoder);
-            utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
+        const std::size_t before = blocks.processed();
+        if (!blocks.add(audio, [&](std::span<const int16_t> block) {
+                return process(block.data(), block.size());
+            })) {
             return;
         }
         const auto now = Clock::now();
-        if (now - lastPartial >= kPartialInterval) {
+        if (blocks.processed() > before && now - lastPartial >= kPartialInterval) {
             lastPartial = now;
             std::string text = hypothesis(decoder);
             if (text != reported) {
@@ -162,7 +173,9 @@ void SphinxEngine::decode(Utterance& utterance) {
                 utterance.deliver(RecognitionResult{std::move(text), false}, std::nullopt);
             }
         }
-        busy_ += (Clock::now() - began).count();
+    }
+    if (const auto rest = blocks.rest(); !rest.empty() && !process(rest.data(), rest.size())) {
+        return;
     }
     const auto began = Clock::now();
     const int ended = ps_end_utt(decoder);

@@ -94,8 +94,20 @@ TEST(ConvertForDecoder, MixesChannelsClampsAndResamples) {
     const float* channels[] = {left, right};
     std::vector<int16_t> out;
     convertForDecoder(AudioBuffer{channels, 2, 4, 16000}, resampler, out);
-    EXPECT_EQ(out, (std::vector<int16_t>{16384, 32767, -32767, 0}));
+    EXPECT_EQ(out, (std::vector<int16_t>{16384, 32767, -32768, 0}));
     EXPECT_EQ(resampler, nullptr);
+
+    // 16-bit audio from the sound server (1/32768 per step) comes through unchanged.
+    std::vector<float> steps;
+    for (int v = -32768; v <= 32767; ++v)
+        steps.push_back(static_cast<float>(v) / 32768.f);
+    const float* stepChannel[] = {steps.data()};
+    out.clear();
+    convertForDecoder(AudioBuffer{stepChannel, 1, static_cast<uint32_t>(steps.size()), 16000},
+                      resampler, out);
+    ASSERT_EQ(out.size(), steps.size());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i], static_cast<int>(i) - 32768);
 
     out.clear();
     const auto loud = tone(1000, 48000, 4800);

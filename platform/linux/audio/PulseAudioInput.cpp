@@ -213,6 +213,13 @@ void PulseAudioInput::stop() {
         return;
     }
     Lock lock(loop_.get());
+    // The end of the speech: what the server has sent and the last, shorter buffer.
+    if (stream_) {
+        read(stream_.get());
+    }
+    if (!pending_.empty()) {
+        emit();
+    }
     stream_.reset();
     pending_.clear();
     carried_ = 0;

@@ -45,7 +45,8 @@ public:
     // Throws EngineError saying why when the server or the default source cannot be reached.
     // Waits at most about two seconds for each.
     void start() override;
-    // Closes the record stream; the last partial buffer (under bufferSize frames) is dropped.
+    // Closes the record stream after handing the tap what was captured up to now, the last
+    // buffer shorter than the others.
     void stop() override;
 
     // Whether the server has ever refused us access. Any thread.

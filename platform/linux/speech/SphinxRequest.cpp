@@ -10,8 +10,8 @@ int16_t toInt16(float sample) {
     if (!(sample == sample)) { // NaN
         return 0;
     }
-    const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
-    return static_cast<int16_t>(std::lrint(scaled));
+    // The sound server's own scale (1/32768 per step), so 16-bit audio passes unchanged.
+    return static_cast<int16_t>(std::clamp(std::lrint(sample * 32768.0f), -32768L, 32767L));
 }
 
 } // namespace

@@ -157,12 +157,15 @@ TEST(CommandFavouring, RaisesEachPhraseToItsFirstWordsBestAndKeepsHistoriesWhole
     EXPECT_EQ(after.trigrams, before.trigrams);
 }
 
-TEST(CommandFavouring, FloorsRareFirstWordsAndRescalesTheOtherUnigrams) {
+TEST(CommandFavouring, FloorsFirstWordsAndPhrasesAndRescalesTheOtherUnigrams) {
     FavourSettings settings;
     settings.firstWordFloor = 0.05; // above "bullet"'s 0.01
     settings.joinedWordProbability = 0;
+    settings.phraseFloor = 0.8; // above the best bigram of "bullet" (0.5); shared by "new"'s two
     const Parsed before = parse(kModel);
     const Parsed after = parse(favoured(kModel, settings));
+    EXPECT_NEAR(after.bigrams.at({"bullet", "point"}), std::log10(0.8), 1e-4);
+    EXPECT_NEAR(after.bigrams.at({"new", "paragraph"}), std::log10(0.4), 1e-4);
     EXPECT_NEAR(after.unigrams.at("bullet").first, std::log10(0.05), 1e-4);
     EXPECT_EQ(after.unigrams.count("bullet_point"), 0u);
     double massBefore = 0, massAfter = 0;

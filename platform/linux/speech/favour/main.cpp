@@ -1,9 +1,11 @@
-// murmelin-favour-model PACKAGED.lm.bin OUT.lm.bin
+// murmelin-favour-model [--first-word-floor P] [--phrase-floor P] [--joined-word P]
+//                       PACKAGED.lm.bin OUT.lm.bin
 //
 // Makes the language model Murmelin decodes with: the installed model with the spoken command
 // phrases favoured. Run by the build; the result is never stored in the repository. The model is
 // taken apart into ARPA text, edited, and put back into the same binary format, so it loads as
-// fast and takes as much memory as the installed one.
+// fast and takes as much memory as the installed one. The options override FavourSettings, for
+// trying other strengths with bench/CommandEvalBench.
 #include "platform/linux/speech/CommandFavouring.h"
 
 #include <sphinxbase/err.h>
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
         const std::string option = argv[1];
         if (option == "--first-word-floor") {
             settings.firstWordFloor = std::atof(argv[2]);
-        } else if (option == "--joined") {
+        } else if (option == "--joined-word") {
             settings.joinedWordProbability = std::atof(argv[2]);
         } else if (option == "--phrase-floor") {
             settings.phraseFloor = std::atof(argv[2]);
@@ -58,7 +60,7 @@ int main(int argc, char** argv) {
     }
     if (argc != 3) {
         std::fprintf(stderr, "usage: murmelin-favour-model [--first-word-floor P] "
-                             "[--phrase-floor P] PACKAGED.lm.bin OUT.lm.bin\n");
+                             "[--phrase-floor P] [--joined-word P] PACKAGED.lm.bin OUT.lm.bin\n");
         return 2;
     }
     const fs::path packagedPath = argv[1];

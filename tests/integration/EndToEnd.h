@@ -90,7 +90,9 @@ inline std::string speak(const DesktopSession& s, const std::string& text,
                       wav = s.dir() + "/" + name + ".wav";
     if (!std::filesystem::exists(wav)) {
         s.run({"flite", "-voice", "rms", "-t", text, "-o", raw});
-        s.run({"sox", raw, "-r", "16000", "-c", "1", wav});
+        // The player loses the first few milliseconds of what it plays, and flite starts
+        // speaking at once: a pause on both sides, as a speaker leaves one.
+        s.run({"sox", raw, "-r", "16000", "-c", "1", wav, "pad", "0.3", "0.3"});
     }
     return wav;
 }

@@ -42,6 +42,10 @@ public:
     virtual void prepare() = 0;
     virtual void start() = 0; // throws EngineError
     virtual void stop() = 0;
+    // Called on a capture thread, at most once per start(), when capture ends by itself
+    // before stop(): the sound server went away or the microphone was removed. `reason` is a
+    // sentence for the user. Replacing the handler is done on the main thread while idle.
+    virtual void setOnInterrupted(std::function<void(std::string reason)> handler) = 0;
 };
 
 } // namespace murmelin

@@ -179,6 +179,15 @@ public:
         log.add("stop");
         running_ = false;
     }
+    void setOnInterrupted(std::function<void(std::string)> handler) override {
+        onInterrupted_ = std::move(handler);
+    }
+    // Plays the capture thread losing the server or the device.
+    void interrupt(const std::string& reason) {
+        running_ = false;
+        if (onInterrupted_)
+            onInterrupted_(reason);
+    }
 
     bool hasTap() const {
         std::lock_guard lock(mutex_);
@@ -203,6 +212,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<AudioTap> tap_;
     std::atomic<bool> running_{false};
+    std::function<void(std::string)> onInterrupted_;
 };
 
 // Float buffers owned by the test, viewed as an AudioBuffer.

@@ -49,6 +49,10 @@ public:
     // buffer shorter than the others.
     void stop() override;
 
+    void setOnInterrupted(std::function<void(std::string reason)> handler) override {
+        onInterrupted_ = std::move(handler);
+    }
+
     // Whether the server has ever refused us access. Any thread.
     bool accessRefused() const { return accessRefused_.load(); }
 
@@ -78,6 +82,7 @@ private:
 
     const std::string server_;
     std::atomic<bool> accessRefused_{false};
+    std::function<void(std::string)> onInterrupted_; // set while idle, called on capture
 
     std::mutex tapMutex_; // the tap is replaced on the main thread while capture calls it
     AudioTap tap_;

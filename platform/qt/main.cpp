@@ -90,6 +90,7 @@ int run(QApplication& app) {
     }
     murmelin.delegate().applicationDidFinishLaunching();
     const int status = app.exec();
+    defaults.flush(); // the last history write may still be on its way to the disk
     // The shared controller and hot key refer to everything above and threads still run in
     // the adapters: end the process here rather than tear them down in some order.
     std::fflush(nullptr);

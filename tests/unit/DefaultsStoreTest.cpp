@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -56,6 +57,7 @@ TEST_F(DefaultsStoreTest, WritesPrivatelyAndReadsBack) {
     store.set("history", Strings{"b", "a"});
     store.set("locale", std::string("de-CH"));
     store.set("locale", std::string("bad \xFF utf-8")); // replaced, never thrown on
+    store.flush();
 
     JsonDefaultsStore again(file.string());
     EXPECT_EQ(again.stringArray("history"), (Strings{"b", "a"}));
@@ -91,6 +93,7 @@ TEST_F(DefaultsStoreTest, UnknownKeysSurviveAWrite) {
     write(R"({"window": {"x": 1}, "history": ["old"], "locale": 7})");
     JsonDefaultsStore store(file.string());
     store.set("history", Strings{"new"});
+    store.flush();
     auto saved = nlohmann::json::parse(read(file));
     EXPECT_EQ(saved["window"], nlohmann::json({{"x", 1}}));
     EXPECT_EQ(saved["locale"], 7);
@@ -98,8 +101,12 @@ TEST_F(DefaultsStoreTest, UnknownKeysSurviveAWrite) {
 }
 
 TEST_F(DefaultsStoreTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {
-    for (std::string original : {"{not json", "[\"a JSON array\"]", "\"\xFF\""}) {
-        SCOPED_TRACE(original);
+    const std::string tooLarge = R"({"history": [")" + std::string(1 << 20, 'a') + R"("]})";
+    for (const std::string& original :
+         {std::string("{not json"), std::string("[\"a JSON array\"]"), std::string("\"\xFF\""),
+          std::string(R"({"history": ["a", 2]})"), std::string(R"({"locale": ["en-US"]})"),
+          tooLarge}) {
+        SCOPED_TRACE(original.substr(0, 40));
         fs::remove_all(file.parent_path());
         write(original);
         JsonDefaultsStore store(file.string());
@@ -109,6 +116,7 @@ TEST_F(DefaultsStoreTest, AnUnreadableFileIsKeptAsideBeforeTheFirstWrite) {
         ::testing::internal::CaptureStderr();
         store.set("history", Strings{"x"});
         store.set("history", Strings{"y"});
+        store.flush();
         std::string log = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 
@@ -129,6 +137,7 @@ TEST_F(DefaultsStoreTest, ASymlinkedFileStaysLinked) {
     JsonDefaultsStore store(file.string());
     EXPECT_EQ(store.string("locale"), "de-CH");
     store.set("locale", std::string("fr-FR"));
+    store.flush();
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_EQ(JsonDefaultsStore((dir / "dotfiles" / "murmelin.json").string()).string("locale"),
               "fr-FR");
@@ -141,6 +150,7 @@ TEST_F(DefaultsStoreTest, AFailedWriteIsLoggedAndTheProgramGoesOn) {
     JsonDefaultsStore store(file.string());
     ::testing::internal::CaptureStderr();
     store.set("locale", std::string("de-CH"));
+    store.flush();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "murmelin: cannot save settings to " + file.string() + ": Not a directory\n");
     EXPECT_EQ(store.string("locale"), "de-CH"); // kept in memory for this run
@@ -159,10 +169,76 @@ TEST_F(DefaultsStoreTest, AReadOnlyFolderKeepsTheOldFile) {
                 std::_Exit(2);
             JsonDefaultsStore store(file.string());
             store.set("history", Strings{"new"});
+            store.flush();
             std::_Exit(store.stringArray("history") == Strings{"new"} ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "cannot save settings to .*: Permission denied");
     EXPECT_EQ(read(file), R"({"history": ["kept"]})");
+    EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"});
+}
+
+// A pipe without a writer would block a plain open; a device would be read forever or renamed
+// by the first save. Devices are made in the test folder, so the real ones are never at risk.
+TEST_F(DefaultsStoreTest, AnythingButARegularFileIsNeitherReadNorReplaced) {
+    struct Case {
+        const char* name;
+        mode_t mode;
+        dev_t device;
+        bool linked;
+    };
+    const Case cases[] = {
+        {"pipe", S_IFIFO | 0600, 0, false},
+        {"linked pipe", S_IFIFO | 0600, 0, true},
+        {"zero", S_IFCHR | 0600, makedev(1, 5), true},
+        {"null", S_IFCHR | 0600, makedev(1, 3), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file.parent_path());
+        fs::create_directories(file.parent_path());
+        const fs::path node = c.linked ? dir / "node" : file;
+        fs::remove(node);
+        if (::mknod(node.c_str(), c.mode, c.device) != 0) {
+            ASSERT_NE(c.mode & S_IFMT, S_IFIFO);
+            continue; // devices need root
+        }
+        if (c.linked)
+            fs::create_symlink(node, file);
+
+        ::testing::internal::CaptureStderr();
+        JsonDefaultsStore store(file.string());
+        store.set("history", Strings{"kept in memory"});
+        store.flush();
+        std::string log = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        EXPECT_EQ(store.stringArray("history"), Strings{"kept in memory"});
+        struct stat st {};
+        ASSERT_EQ(::lstat(node.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.mode & S_IFMT);
+        EXPECT_EQ(fs::is_symlink(file), c.linked);
+        EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"});
+    }
+}
+
+TEST_F(DefaultsStoreTest, TempFilesOfInterruptedWritesAreRemovedAtStart) {
+    write(R"({"locale": "de-CH"})");
+    const Strings left = {"defaults.json.a1B2c3", "defaults.json.corrupt-20260101T000000Z",
+                          "defaults.json.notes", "defaults.json.x"};
+    for (const auto& name : left)
+        std::ofstream(file.parent_path() / name) << "{";
+    fs::create_directory(file.parent_path() / "defaults.json.Dir123");
+    JsonDefaultsStore store(file.string());
+    EXPECT_EQ(filesInSettingsDir(), (Strings{"defaults.json", "defaults.json.Dir123",
+                                             "defaults.json.corrupt-20260101T000000Z",
+                                             "defaults.json.notes", "defaults.json.x"}));
+}
+
+TEST_F(DefaultsStoreTest, TheLastOfManyQuickWritesWins) {
+    JsonDefaultsStore store(file.string());
+    for (int i = 0; i < 500; ++i)
+        store.set("history", Strings{std::to_string(i)});
+    store.flush();
+    EXPECT_EQ(JsonDefaultsStore(file.string()).stringArray("history"), Strings{"499"});
     EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"});
 }
 

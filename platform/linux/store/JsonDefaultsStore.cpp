@@ -1,16 +1,19 @@
 #include "JsonDefaultsStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 namespace murmelin {
@@ -85,10 +88,43 @@ std::string utcStamp() {
 }
 
 // Writes go to the file a symlink points at, so a settings file kept elsewhere (for example
-// by a dotfiles manager) stays linked instead of being replaced by a copy.
+// by a dotfiles manager) stays linked instead of being replaced by a copy. Only a regular file
+// is followed: renaming onto or away from a device node would damage the system.
 std::string resolved(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : path;
+    struct stat st {};
+    if (!real || ::stat(real.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return path;
+    return real.get();
+}
+
+std::string baseNameOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// mkostemp's suffix: six letters or digits.
+bool isTempSuffix(std::string_view suffix) {
+    if (suffix.size() != 6)
+        return false;
+    for (char c : suffix) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum)
+            return false;
+    }
+    return true;
+}
+
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISFIFO(mode))
+        return "a pipe";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
 }
 
 bool exists(const std::string& path) {
@@ -100,6 +136,17 @@ bool exists(const std::string& path) {
 
 JsonDefaultsStore::JsonDefaultsStore(std::string path) : path_(std::move(path)) {
     load();
+    removeStaleTempFiles();
+}
+
+JsonDefaultsStore::~JsonDefaultsStore() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (writer_.joinable())
+        writer_.join();
 }
 
 std::string JsonDefaultsStore::defaultPath() {
@@ -119,31 +166,84 @@ std::string JsonDefaultsStore::defaultPath() {
 }
 
 void JsonDefaultsStore::load() {
-    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a pipe without a writer cannot hold up the start.
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) {
         // Absent is a fresh installation; anything else we cannot read must not be replaced.
         unreadable_ = errno != ENOENT;
+        unreadableReason_ = std::strerror(errno);
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        readOnly_ = true;
+        std::fprintf(stderr,
+                     "murmelin: settings file %s is %s; settings are kept for this run only\n",
+                     path_.c_str(), kindOf(st.st_mode));
         return;
     }
     std::string text;
     char buf[8192];
-    for (;;) {
+    while (text.size() <= kMaxFileBytes) {
         ssize_t n = ::read(fd.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             unreadable_ = true;
+            unreadableReason_ = std::strerror(errno);
             return;
         }
         if (n == 0)
             break;
         text.append(buf, static_cast<std::size_t>(n));
     }
-    auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_object()) {
-        values_ = std::move(parsed);
-    } else {
+    if (text.size() > kMaxFileBytes) {
         unreadable_ = true;
+        unreadableReason_ = "larger than " + std::to_string(kMaxFileBytes) + " bytes";
+        return;
+    }
+    auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!parsed.is_object()) {
+        unreadable_ = true;
+        unreadableReason_ = "not a JSON object";
+        return;
+    }
+    values_ = std::move(parsed);
+    // A known key of the wrong type reads as absent, so the next write would replace it:
+    // keep the file as it was, as for one that does not parse.
+    auto history = values_.find("history");
+    bool historyBad = history != values_.end() &&
+                      (!history->is_array() ||
+                       !std::all_of(history->begin(), history->end(),
+                                    [](const nlohmann::json& e) { return e.is_string(); }));
+    auto locale = values_.find("locale");
+    bool localeBad = locale != values_.end() && !locale->is_string();
+    if (historyBad || localeBad) {
+        unreadable_ = true;
+        unreadableReason_ =
+            historyBad ? "\"history\" is not a list of texts" : "\"locale\" is not a text";
+    }
+}
+
+void JsonDefaultsStore::removeStaleTempFiles() const {
+    if (readOnly_)
+        return;
+    const std::string target = resolved(path_);
+    const std::string dir = directoryOf(target);
+    const std::string prefix = baseNameOf(target) + ".";
+    std::unique_ptr<DIR, decltype(&::closedir)> listing(::opendir(dir.c_str()), &::closedir);
+    if (!listing)
+        return;
+    // One instance runs per session, so a temp file here is a write that never finished.
+    while (const dirent* entry = ::readdir(listing.get())) {
+        std::string_view name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix ||
+            !isTempSuffix(name.substr(prefix.size())))
+            continue;
+        const std::string path = dir + "/" + std::string(name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            ::unlink(path.c_str());
     }
 }
 
@@ -180,17 +280,49 @@ void JsonDefaultsStore::set(const std::string& key, const std::vector<std::strin
 }
 
 void JsonDefaultsStore::save() {
+    if (readOnly_)
+        return;
+    // Invalid UTF-8 is replaced rather than thrown on: a setting must never crash us.
+    std::string text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    {
+        std::lock_guard lock(mutex_);
+        queued_ = std::move(text);
+        if (!writer_.joinable())
+            writer_ = std::thread([this] { writeLoop(); });
+    }
+    changed_.notify_all();
+}
+
+void JsonDefaultsStore::flush() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !queued_ && !writing_; });
+}
+
+void JsonDefaultsStore::writeLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return queued_ || stopping_; });
+        if (!queued_)
+            return; // stopping, and everything is written
+        std::string text = std::move(*queued_);
+        queued_.reset();
+        writing_ = true;
+        lock.unlock();
+        write(text);
+        lock.lock();
+        writing_ = false;
+        changed_.notify_all();
+    }
+}
+
+void JsonDefaultsStore::write(const std::string& text) {
     int error = 0;
     if (!makeDirectories(directoryOf(path_))) {
         error = errno;
     } else if (unreadable_ && !moveUnreadableAside()) {
         error = errno;
-    } else {
-        // Invalid UTF-8 is replaced rather than thrown on: a setting must never crash us.
-        std::string text =
-            values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-        if (writeAtomically(text, error))
-            return;
+    } else if (writeAtomically(text, error)) {
+        return;
     }
     std::fprintf(stderr, "murmelin: cannot save settings to %s: %s\n", path_.c_str(),
                  std::strerror(error));
@@ -205,8 +337,8 @@ bool JsonDefaultsStore::moveUnreadableAside() {
     if (::rename(target.c_str(), aside.c_str()) != 0 && errno != ENOENT)
         return false;
     unreadable_ = false;
-    std::fprintf(stderr, "murmelin: settings file %s could not be read; kept as %s\n",
-                 path_.c_str(), aside.c_str());
+    std::fprintf(stderr, "murmelin: settings file %s could not be read (%s); kept as %s\n",
+                 path_.c_str(), unreadableReason_.c_str(), aside.c_str());
     return true;
 }
 

@@ -5,7 +5,10 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -240,6 +243,32 @@ TEST_F(DefaultsStoreTest, TheLastOfManyQuickWritesWins) {
     store.flush();
     EXPECT_EQ(JsonDefaultsStore(file.string()).stringArray("history"), Strings{"499"});
     EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"});
+}
+
+// Killed at any moment, a write leaves either the old file or the new one, never a torn one;
+// its temp file goes at the next start.
+TEST_F(DefaultsStoreTest, KilledMidWriteTheFileIsWholeAndTheNextStartTidiesUp) {
+    write(R"({"history": ["start"]})");
+    for (int round = 0; round < 20; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            JsonDefaultsStore store(file.string());
+            const Strings big(200, std::string(500, 'x'));
+            for (int i = 0;; ++i) {
+                Strings history = big;
+                history.insert(history.begin(), std::to_string(i));
+                store.set("history", history);
+                store.flush();
+            }
+        }
+        ::usleep(static_cast<useconds_t>(2000 + round * 1500));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        auto history = JsonDefaultsStore(file.string()).stringArray("history");
+        ASSERT_TRUE(history) << "round " << round << ": " << read(file).substr(0, 80);
+        EXPECT_EQ(filesInSettingsDir(), Strings{"defaults.json"}) << "round " << round;
+    }
 }
 
 TEST(DefaultsStorePath, FollowsXdgConfigHome) {

@@ -6,6 +6,7 @@
 #include "platform/linux/x11/X11KeyInjector.h"
 #include "tests/integration/tools/XvfbServer.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,6 +14,7 @@
 #include <X11/keysym.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -150,7 +152,7 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
             fake(sym, true);
         received(std::chrono::milliseconds(50)); // drop what the held keys produced
 
-        injector_.postPaste(c.chord);
+        EXPECT_TRUE(injector_.postPaste(c.chord));
         int vPresses = 0, vReleases = 0;
         for (const XKeyEvent& e : received()) {
             if (e.keycode != v)
@@ -177,25 +179,67 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
     }
 }
 
+TEST_F(X11PasteTest, AKeyboardThatCannotTypeVSendsNothingAndSaysSo) {
+    ASSERT_EQ(std::system("setxkbmap -layout ru"), 0); // no group with a Latin v
+    // Every key code gets a symbol, so none is spare to bind v to for the chord.
+    XkbDescPtr xkb = XkbGetMap(x_.get(), XkbKeySymsMask, XkbUseCoreKbd);
+    ASSERT_TRUE(xkb);
+    KeySym filler = XK_F35;
+    for (int c = xkb->min_key_code; c <= xkb->max_key_code; ++c) {
+        if (XkbKeyNumGroups(xkb, c) == 0)
+            XChangeKeyboardMapping(x_.get(), c, 1, &filler, 1);
+    }
+    XkbFreeKeyboard(xkb, 0, True);
+    XSync(x_.get(), False);
+    received(std::chrono::milliseconds(100));
+
+    EXPECT_FALSE(injector_.postPaste(PasteChord::controlV));
+    EXPECT_FALSE(injector_.postPaste(PasteChord::controlShiftV));
+    EXPECT_TRUE(received(std::chrono::milliseconds(200)).empty());
+    // Insert is on every layout: that chord still goes out.
+    EXPECT_TRUE(injector_.postPaste(PasteChord::shiftInsert));
+    int inserts = 0;
+    for (const XKeyEvent& e : received(std::chrono::milliseconds(200)))
+        inserts += e.type == KeyPress && e.keycode == code(XK_Insert) && e.state == ShiftMask;
+    EXPECT_EQ(inserts, 1);
+    EXPECT_EQ(keysDown(), 0);
+    ASSERT_EQ(std::system("setxkbmap -layout us"), 0);
+}
+
 TEST_F(X11PasteTest, FocusedWindowClassFindsTheTopLevel) {
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    auto cls = [&] { return injector_.focusedWindowClass().className; };
+    EXPECT_EQ(injector_.focusedWindowClass().instance, "paste-target");
+    EXPECT_EQ(cls(), kTargetClass);
 
     const Window inner = makeWindow(target_, nullptr); // a widget inside the application
     focus(inner);
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    EXPECT_EQ(cls(), kTargetClass);
 
     const Window frame = makeWindow(root_, nullptr); // a window manager's frame
     makeWindow(frame, "FramedClient");
     focus(frame);
-    EXPECT_EQ(injector_.focusedWindowClass(), "FramedClient");
+    EXPECT_EQ(cls(), "FramedClient");
 
-    focus(PointerRoot); // no focus window: the window manager's idea of the active one
-    EXPECT_EQ(injector_.focusedWindowClass(), "");
+    // No window manager: focus follows the pointer, and the window under it takes the keys.
+    XMoveWindow(x_.get(), frame, 400, 400);
+    for (Window pointerRoot : {Window(PointerRoot), root_}) {
+        focus(pointerRoot);
+        XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 450, 450);
+        XSync(x_.get(), False);
+        EXPECT_EQ(cls(), "FramedClient");
+        XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 50, 50);
+        XSync(x_.get(), False);
+        EXPECT_EQ(cls(), kTargetClass);
+    }
+    // Over the bare root, the window manager's idea of the active one, if any.
+    XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 1000, 1000);
+    XSync(x_.get(), False);
+    EXPECT_EQ(cls(), "");
     const Atom active = XInternAtom(x_.get(), "_NET_ACTIVE_WINDOW", False);
     XChangeProperty(x_.get(), root_, active, XA_WINDOW, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&target_), 1);
     XSync(x_.get(), False);
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    EXPECT_EQ(cls(), kTargetClass);
     XDeleteProperty(x_.get(), root_, active);
 
     // A focused window that vanished is an unknown class, not a crash.
@@ -203,7 +247,7 @@ TEST_F(X11PasteTest, FocusedWindowClassFindsTheTopLevel) {
     XDestroyWindow(x_.get(), frame);
     XDestroyWindow(x_.get(), inner);
     XSync(x_.get(), False);
-    EXPECT_EQ(injector_.focusedWindowClass(), "");
+    EXPECT_EQ(cls(), "");
 }
 
 TEST_F(X11PasteTest, TrustFollowsXTestAvailability) {
@@ -214,8 +258,8 @@ TEST_F(X11PasteTest, TrustFollowsXTestAvailability) {
         EXPECT_FALSE(trust.isTrusted());
         EXPECT_FALSE(trust.isTrustedPrompting());
         X11KeyInjector injector; // and nothing to paste into: silently nothing
-        injector.postPaste(PasteChord::controlV);
-        EXPECT_EQ(injector.focusedWindowClass(), "");
+        EXPECT_FALSE(injector.postPaste(PasteChord::controlV));
+        EXPECT_EQ(injector.focusedWindowClass().className, "");
     }
     XvfbServer withoutXTest({"-extension", "XTEST"});
     ASSERT_FALSE(withoutXTest.display().empty());

@@ -69,7 +69,7 @@ pid_t start(const DesktopSession& s, const std::string& name, const Program& pro
             const std::string& file) {
     std::vector<std::string> argv;
     for (std::string arg : program.argv) {
-        if (auto at = arg.find("%f"); at != std::string::npos)
+        for (auto at = arg.find("%f"); at != std::string::npos; at = arg.find("%f", at))
             arg.replace(at, 2, file);
         argv.push_back(arg);
     }
@@ -154,6 +154,7 @@ TEST_F(X11PasteAppsTest, EachProgramReceivesTheTextOnceUnderEveryLayout) {
         session_->run({"sh", "-c",
                        "printf stale | xclip -selection primary -i;"
                        "printf stale | xclip -selection clipboard -i"});
+        loopUntil([] { return false; }, 200ms); // the program's loop sees the new owners
         const std::string keymap = session_->run({"xmodmap", "-pk"}).out;
 
         const std::string text = "Dictated text " + tag + ", with punctuation!";

@@ -157,6 +157,7 @@ TEST_F(X11PasteAppsTest, EachProgramReceivesTheTextOnceUnderEveryLayout) {
         loopUntil([] { return false; }, 200ms); // the program's loop sees the new owners
         const std::string keymap = session_->run({"xmodmap", "-pk"}).out;
 
+        rig.notifier.posted.clear();
         const std::string text = "Dictated text " + tag + ", with punctuation!";
         rig.hotKey.press();
         rig.hotKey.release();

@@ -85,8 +85,9 @@ protected:
         return count;
     }
 
-    // The key events the target window received until V came up (or `wait` passed).
-    std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1)) {
+    // The key events the target window received until `until` came up (or `wait` passed).
+    std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1),
+                                    KeySym until = XK_v) {
         std::vector<XKeyEvent> events;
         const auto deadline = std::chrono::steady_clock::now() + wait;
         bool vReleased = false;
@@ -97,7 +98,7 @@ protected:
                 XNextEvent(x_.get(), &e);
                 if (e.type == KeyPress || e.type == KeyRelease) {
                     events.push_back(e.xkey);
-                    vReleased |= e.type == KeyRelease && e.xkey.keycode == code(XK_v);
+                    vReleased |= e.type == KeyRelease && e.xkey.keycode == code(until);
                 }
             }
             if (vReleased)
@@ -121,6 +122,7 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
         bool capsLock;
         PasteChord chord;
         unsigned state;
+        bool russianActive = false; // "us,ru" with the second group locked
     };
     const Case cases[] = {
         {"nothing held", {}, false, PasteChord::controlV, ControlMask},
@@ -140,10 +142,24 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
          true,
          PasteChord::controlV,
          ControlMask | LockMask},
+        {"Shift+Insert", {XK_Control_L, XK_Alt_L}, false, PasteChord::shiftInsert, ShiftMask},
+        // Typed in the Latin group (state bits of group 1), then the Russian one is back.
+        {"us,ru with ru active",
+         {XK_Control_L, XK_Alt_L},
+         false,
+         PasteChord::controlShiftV,
+         ControlMask | ShiftMask,
+         true},
     };
-    const KeyCode v = code(XK_v);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.russianActive) {
+            ASSERT_EQ(std::system("setxkbmap -layout us,ru"), 0);
+            XkbLockGroup(x_.get(), XkbUseCoreKbd, 1);
+            XSync(x_.get(), False);
+        }
+        const KeySym key = c.chord == PasteChord::shiftInsert ? XK_Insert : XK_v;
+        const KeyCode v = code(key);
         if (c.capsLock) {
             fake(XK_Caps_Lock, true);
             fake(XK_Caps_Lock, false);
@@ -154,16 +170,23 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
 
         EXPECT_TRUE(injector_.postPaste(c.chord));
         int vPresses = 0, vReleases = 0;
-        for (const XKeyEvent& e : received()) {
+        for (const XKeyEvent& e : received(std::chrono::seconds(1), key)) {
             if (e.keycode != v)
                 continue;
             ++(e.type == KeyPress ? vPresses : vReleases);
             if (e.type == KeyPress) {
                 EXPECT_EQ(e.state, c.state);
+                EXPECT_EQ(XkbKeycodeToKeysym(x_.get(), v, XkbGroupForCoreState(e.state), 0), key);
             }
         }
         EXPECT_EQ(vPresses, 1);
         EXPECT_EQ(vReleases, 1);
+        if (c.russianActive) {
+            XkbStateRec state{};
+            XkbGetState(x_.get(), XkbUseCoreKbd, &state);
+            EXPECT_EQ(state.locked_group, 1);
+            ASSERT_EQ(std::system("setxkbmap -layout us"), 0);
+        }
 
         // The user's keys are down again, exactly those, and nothing else is stuck.
         for (KeySym sym : c.held)

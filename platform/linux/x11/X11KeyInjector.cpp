@@ -246,7 +246,8 @@ bool X11KeyInjector::postPaste(PasteChord chord) {
     for (unsigned char code : held)
         key(display, code, false);
     if (route->bindSpare) {
-        KeySym syms[2] = {sym, insert ? XK_Insert : XK_V};
+        const KeySym shifted = insert ? XK_Insert : XK_V;
+        KeySym syms[2] = {sym, shifted};
         XChangeKeyboardMapping(display, route->code, 2, syms, 1);
     }
     const XkbStateRec& state = keyboard.state();

@@ -7,8 +7,9 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
-#include <array>
+#include <cstdio>
 #include <exception>
+#include <map>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -20,30 +21,6 @@ namespace {
 constexpr const char* kErrorTitle = "Murmelin";
 constexpr const char* kCopiedTitle = "Copied to clipboard";
 constexpr const char* kFallbackLocale = "en-US";
-
-// WM_CLASS class names (compared without regard to ASCII case) of terminal emulators that
-// paste the clipboard with Control+Shift+V. In them Control+V would insert a literal ^V.
-// st pastes with Control+Shift+V by default and reports its terminal name as class.
-// Deliberately absent, so they keep Control+V: xterm/uxterm and rxvt/urxvt paste with
-// neither chord by default (Shift+Insert pastes the primary selection), so no chord helps
-// there and the text stays on the clipboard.
-// clang-format off
-constexpr std::array<std::string_view, 36> kControlShiftVTerminals = {
-    "gnome-terminal", "gnome-terminal-server", "xfce4-terminal", "lxterminal", "konsole",
-    "yakuake", "tilix", "terminator", "mate-terminal", "qterminal", "alacritty", "kitty",
-    "org.wezfurlong.wezterm", "wezterm", "foot", "footclient", "terminology", "sakura", "guake",
-    "tilda", "deepin-terminal", "cool-retro-term", "kgx", "org.gnome.console", "org.gnome.ptyxis",
-    "ptyxis", "com.raggesilver.blackbox", "roxterm", "termite", "hyper", "tabby", "ghostty",
-    "com.mitchellh.ghostty", "st", "st-256color", "contour",
-};
-// clang-format on
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-               return lower(static_cast<unsigned char>(x)) == lower(static_cast<unsigned char>(y));
-           });
-}
 
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -94,6 +71,17 @@ std::string withHyphens(std::string id) {
     return id;
 }
 
+std::shared_ptr<const PasteChordTable> readPasteChords(const DefaultsStore& defaults) {
+    std::vector<std::string> rejected;
+    auto table = std::make_shared<const PasteChordTable>(
+        defaults.stringMap(kPasteChordsKey).value_or(std::map<std::string, std::string>{}),
+        rejected);
+    for (const std::string& entry : rejected)
+        std::fprintf(stderr, "murmelin: settings: %s: %s; ignored\n", kPasteChordsKey,
+                     entry.c_str());
+    return table;
+}
+
 std::function<std::shared_ptr<Controller>()>& sharedFactory() {
     static std::function<std::shared_ptr<Controller>()> factory;
     return factory;
@@ -126,7 +114,8 @@ Controller::Controller(Ports ports)
                ports.defaults.string(kLocaleKey).value_or(ports.localeInfo.currentIdentifier()),
                [this](const std::string& id) { ports_.defaults.set(kLocaleKey, id); }),
       recording(*this, false), trusted(*this, ports.trust.isTrusted()), ports_(std::move(ports)),
-      locales_(sortLocales(ports_.recognizers.supportedLocales(), ports_.localeInfo)) {}
+      locales_(sortLocales(ports_.recognizers.supportedLocales(), ports_.localeInfo)),
+      pasteChords_(readPasteChords(ports_.defaults)) {}
 
 void Controller::start() {
     if (started_)
@@ -200,16 +189,27 @@ void Controller::deliver(const std::string& text) {
     trusted = ports_.trust.isTrusted();
     if (trusted) {
         // Refers to no controller state: it runs even if a new dictation begins meanwhile.
-        KeyInjector& keys = ports_.keys;
-        ports_.main.asyncAfter(kPasteDelaySeconds, [&keys] { pasteCommandV(keys); });
+        // Only telling the user that nothing could be typed needs the controller.
+        ports_.main.asyncAfter(kPasteDelaySeconds,
+                               [weak = weak_from_this(), &keys = ports_.keys,
+                                &clipboard = ports_.clipboard, chords = pasteChords_, text] {
+                                   if (pasteCommandV(keys, clipboard, *chords, text))
+                                       return;
+                                   if (auto self = weak.lock())
+                                       self->notify(kCopiedTitle, text);
+                               });
         return;
     }
     notify(kCopiedTitle, text);
 }
 
-void Controller::pasteCommandV(KeyInjector& keys) {
+bool Controller::pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
+                               const PasteChordTable& chords, const std::string& text) {
     // The window is sampled when the paste runs: that is the one that receives it.
-    keys.postPaste(pasteChordFor(keys.focusedWindowClass()));
+    const PasteChord chord = chords.chordFor(keys.focusedWindowClass());
+    if (chord == PasteChord::shiftInsert)
+        clipboard.setPrimarySelection(text); // what xterm and urxvt paste with it
+    return keys.postPaste(chord);
 }
 
 void Controller::notify(const std::string& title, const std::string& body) {
@@ -281,14 +281,6 @@ std::string escapeForScript(const std::string& text) {
 std::string notificationScript(const std::string& title, const std::string& body) {
     return "display notification \"" + escapeForScript(body) + "\" with title \"" +
            escapeForScript(title) + "\"";
-}
-
-PasteChord pasteChordFor(const std::string& windowClass) {
-    for (std::string_view terminal : kControlShiftVTerminals) {
-        if (equalsIgnoringAsciiCase(windowClass, terminal))
-            return PasteChord::controlShiftV;
-    }
-    return PasteChord::controlV;
 }
 
 } // namespace murmelin

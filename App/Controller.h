@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PasteChords.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/Observable.h"
 #include "ports/Defaults.h"
@@ -66,12 +67,15 @@ private:
     void completed(const std::string& transcript);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
-    // Class-level: the delayed paste holds only the key injector, no controller state.
-    static void pasteCommandV(KeyInjector& keys);
+    // Class-level: the delayed paste holds no controller state. Answers false when the chord
+    // could not be typed at all.
+    static bool pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
+                              const PasteChordTable& chords, const std::string& text);
     std::string locale() const;
 
     Ports ports_;
     std::vector<std::string> locales_;
+    std::shared_ptr<const PasteChordTable> pasteChords_;
     bool started_ = false;
 };
 
@@ -88,7 +92,5 @@ std::string resolveLocale(const std::string& localeID, const std::vector<std::st
 std::string escapeForScript(const std::string& text);
 // The fallback route's script: display notification "B" with title "T".
 std::string notificationScript(const std::string& title, const std::string& body);
-// Terminal emulators paste with Control+Shift+V; everything else with Control+V.
-PasteChord pasteChordFor(const std::string& windowClass);
 
 } // namespace murmelin

@@ -11,20 +11,30 @@ public:
     virtual ~Clipboard() = default;
     // Clears what was there and makes `text` the plain-text content.
     virtual void setString(const std::string& text) = 0;
+    // Makes `text` the primary selection too: what Shift+Insert pastes in X terminals.
+    virtual void setPrimarySelection(const std::string& text) = 0;
 };
 
 // Which key chord pastes into the focused application.
-enum class PasteChord { controlV, controlShiftV };
+enum class PasteChord { controlV, controlShiftV, shiftInsert };
+
+// Both parts of a top-level window's X11 WM_CLASS (say "xterm" and "XTerm"); "" if unknown.
+struct WindowClass {
+    std::string instance;
+    std::string className;
+};
 
 // Synthetic key events into the application that has keyboard focus. Main thread.
 class KeyInjector {
 public:
     virtual ~KeyInjector() = default;
-    // The class of the focused top-level window (X11 WM_CLASS class part), "" if unknown.
-    virtual std::string focusedWindowClass() = 0;
-    // One key-down and key-up of V with exactly the chord's modifiers: modifiers the user
-    // holds at that moment must not reach the target. Failures are silent.
-    virtual void postPaste(PasteChord chord) = 0;
+    // The class of the top-level window that receives typed keys now.
+    virtual WindowClass focusedWindowClass() = 0;
+    // One key-down and key-up of the chord's key with exactly its modifiers: modifiers the user
+    // holds at that moment must not reach the target. Answers false, having sent nothing, when
+    // the keyboard cannot type the chord at all (no layout group has the key, no spare key code
+    // to bind it to); a paste that is sent or queued answers true.
+    virtual bool postPaste(PasteChord chord) = 0;
 };
 
 // Whether this process may inject key events into other applications. Main thread.

@@ -13,6 +13,12 @@ void QtClipboard::setString(const std::string& text) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(text), QClipboard::Clipboard);
 }
 
+void QtClipboard::setPrimarySelection(const std::string& text) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (clipboard->supportsSelection())
+        clipboard->setText(QString::fromStdString(text), QClipboard::Selection);
+}
+
 std::string QtTranslator::translate(const std::string& key) const {
     return QCoreApplication::translate("Murmelin", key.c_str()).toStdString();
 }

@@ -7,10 +7,12 @@
 
 namespace murmelin {
 
-// The X11 CLIPBOARD selection; this process serves it while it runs. Main thread.
+// The X11 CLIPBOARD and PRIMARY selections; this process serves them while it runs. Main
+// thread.
 class QtClipboard final : public Clipboard {
 public:
     void setString(const std::string& text) override;
+    void setPrimarySelection(const std::string& text) override;
 };
 
 // Fixed texts through Qt's translation tables (context "Murmelin").

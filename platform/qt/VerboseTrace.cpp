@@ -136,6 +136,7 @@ public:
                      state_->firstAudioMs, now);
         std::fflush(stderr);
     }
+    void setPrimarySelection(const std::string& text) override { inner_.setPrimarySelection(text); }
 
 private:
     Clipboard& inner_;

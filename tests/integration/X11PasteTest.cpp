@@ -6,6 +6,7 @@
 #include "platform/linux/x11/X11KeyInjector.h"
 #include "tests/integration/tools/XvfbServer.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,6 +14,7 @@
 #include <X11/keysym.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -83,8 +85,9 @@ protected:
         return count;
     }
 
-    // The key events the target window received until V came up (or `wait` passed).
-    std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1)) {
+    // The key events the target window received until `until` came up (or `wait` passed).
+    std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1),
+                                    KeySym until = XK_v) {
         std::vector<XKeyEvent> events;
         const auto deadline = std::chrono::steady_clock::now() + wait;
         bool vReleased = false;
@@ -95,7 +98,7 @@ protected:
                 XNextEvent(x_.get(), &e);
                 if (e.type == KeyPress || e.type == KeyRelease) {
                     events.push_back(e.xkey);
-                    vReleased |= e.type == KeyRelease && e.xkey.keycode == code(XK_v);
+                    vReleased |= e.type == KeyRelease && e.xkey.keycode == code(until);
                 }
             }
             if (vReleased)
@@ -119,6 +122,7 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
         bool capsLock;
         PasteChord chord;
         unsigned state;
+        bool russianActive = false; // "us,ru" with the second group locked
     };
     const Case cases[] = {
         {"nothing held", {}, false, PasteChord::controlV, ControlMask},
@@ -138,10 +142,24 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
          true,
          PasteChord::controlV,
          ControlMask | LockMask},
+        {"Shift+Insert", {XK_Control_L, XK_Alt_L}, false, PasteChord::shiftInsert, ShiftMask},
+        // Typed in the Latin group (state bits of group 1), then the Russian one is back.
+        {"us,ru with ru active",
+         {XK_Control_L, XK_Alt_L},
+         false,
+         PasteChord::controlShiftV,
+         ControlMask | ShiftMask,
+         true},
     };
-    const KeyCode v = code(XK_v);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.russianActive) {
+            ASSERT_EQ(std::system("setxkbmap -layout us,ru"), 0);
+            XkbLockGroup(x_.get(), XkbUseCoreKbd, 1);
+            XSync(x_.get(), False);
+        }
+        const KeySym key = c.chord == PasteChord::shiftInsert ? XK_Insert : XK_v;
+        const KeyCode v = code(key);
         if (c.capsLock) {
             fake(XK_Caps_Lock, true);
             fake(XK_Caps_Lock, false);
@@ -150,18 +168,25 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
             fake(sym, true);
         received(std::chrono::milliseconds(50)); // drop what the held keys produced
 
-        injector_.postPaste(c.chord);
+        EXPECT_TRUE(injector_.postPaste(c.chord));
         int vPresses = 0, vReleases = 0;
-        for (const XKeyEvent& e : received()) {
+        for (const XKeyEvent& e : received(std::chrono::seconds(1), key)) {
             if (e.keycode != v)
                 continue;
             ++(e.type == KeyPress ? vPresses : vReleases);
             if (e.type == KeyPress) {
                 EXPECT_EQ(e.state, c.state);
+                EXPECT_EQ(XkbKeycodeToKeysym(x_.get(), v, XkbGroupForCoreState(e.state), 0), key);
             }
         }
         EXPECT_EQ(vPresses, 1);
         EXPECT_EQ(vReleases, 1);
+        if (c.russianActive) {
+            XkbStateRec state{};
+            XkbGetState(x_.get(), XkbUseCoreKbd, &state);
+            EXPECT_EQ(state.locked_group, 1);
+            ASSERT_EQ(std::system("setxkbmap -layout us"), 0);
+        }
 
         // The user's keys are down again, exactly those, and nothing else is stuck.
         for (KeySym sym : c.held)
@@ -177,25 +202,67 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
     }
 }
 
+TEST_F(X11PasteTest, AKeyboardThatCannotTypeVSendsNothingAndSaysSo) {
+    ASSERT_EQ(std::system("setxkbmap -layout ru"), 0); // no group with a Latin v
+    // Every key code gets a symbol, so none is spare to bind v to for the chord.
+    XkbDescPtr xkb = XkbGetMap(x_.get(), XkbKeySymsMask, XkbUseCoreKbd);
+    ASSERT_TRUE(xkb);
+    KeySym filler = XK_F35;
+    for (int c = xkb->min_key_code; c <= xkb->max_key_code; ++c) {
+        if (XkbKeyNumGroups(xkb, c) == 0)
+            XChangeKeyboardMapping(x_.get(), c, 1, &filler, 1);
+    }
+    XkbFreeKeyboard(xkb, 0, True);
+    XSync(x_.get(), False);
+    received(std::chrono::milliseconds(100));
+
+    EXPECT_FALSE(injector_.postPaste(PasteChord::controlV));
+    EXPECT_FALSE(injector_.postPaste(PasteChord::controlShiftV));
+    EXPECT_TRUE(received(std::chrono::milliseconds(200)).empty());
+    // Insert is on every layout: that chord still goes out.
+    EXPECT_TRUE(injector_.postPaste(PasteChord::shiftInsert));
+    int inserts = 0;
+    for (const XKeyEvent& e : received(std::chrono::milliseconds(200)))
+        inserts += e.type == KeyPress && e.keycode == code(XK_Insert) && e.state == ShiftMask;
+    EXPECT_EQ(inserts, 1);
+    EXPECT_EQ(keysDown(), 0);
+    ASSERT_EQ(std::system("setxkbmap -layout us"), 0);
+}
+
 TEST_F(X11PasteTest, FocusedWindowClassFindsTheTopLevel) {
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    auto cls = [&] { return injector_.focusedWindowClass().className; };
+    EXPECT_EQ(injector_.focusedWindowClass().instance, "paste-target");
+    EXPECT_EQ(cls(), kTargetClass);
 
     const Window inner = makeWindow(target_, nullptr); // a widget inside the application
     focus(inner);
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    EXPECT_EQ(cls(), kTargetClass);
 
     const Window frame = makeWindow(root_, nullptr); // a window manager's frame
     makeWindow(frame, "FramedClient");
     focus(frame);
-    EXPECT_EQ(injector_.focusedWindowClass(), "FramedClient");
+    EXPECT_EQ(cls(), "FramedClient");
 
-    focus(PointerRoot); // no focus window: the window manager's idea of the active one
-    EXPECT_EQ(injector_.focusedWindowClass(), "");
+    // No window manager: focus follows the pointer, and the window under it takes the keys.
+    XMoveWindow(x_.get(), frame, 400, 400);
+    for (Window pointerRoot : {Window(PointerRoot), root_}) {
+        focus(pointerRoot);
+        XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 450, 450);
+        XSync(x_.get(), False);
+        EXPECT_EQ(cls(), "FramedClient");
+        XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 50, 50);
+        XSync(x_.get(), False);
+        EXPECT_EQ(cls(), kTargetClass);
+    }
+    // Over the bare root, the window manager's idea of the active one, if any.
+    XWarpPointer(x_.get(), None, root_, 0, 0, 0, 0, 1000, 1000);
+    XSync(x_.get(), False);
+    EXPECT_EQ(cls(), "");
     const Atom active = XInternAtom(x_.get(), "_NET_ACTIVE_WINDOW", False);
     XChangeProperty(x_.get(), root_, active, XA_WINDOW, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&target_), 1);
     XSync(x_.get(), False);
-    EXPECT_EQ(injector_.focusedWindowClass(), kTargetClass);
+    EXPECT_EQ(cls(), kTargetClass);
     XDeleteProperty(x_.get(), root_, active);
 
     // A focused window that vanished is an unknown class, not a crash.
@@ -203,7 +270,7 @@ TEST_F(X11PasteTest, FocusedWindowClassFindsTheTopLevel) {
     XDestroyWindow(x_.get(), frame);
     XDestroyWindow(x_.get(), inner);
     XSync(x_.get(), False);
-    EXPECT_EQ(injector_.focusedWindowClass(), "");
+    EXPECT_EQ(cls(), "");
 }
 
 TEST_F(X11PasteTest, TrustFollowsXTestAvailability) {
@@ -214,8 +281,8 @@ TEST_F(X11PasteTest, TrustFollowsXTestAvailability) {
         EXPECT_FALSE(trust.isTrusted());
         EXPECT_FALSE(trust.isTrustedPrompting());
         X11KeyInjector injector; // and nothing to paste into: silently nothing
-        injector.postPaste(PasteChord::controlV);
-        EXPECT_EQ(injector.focusedWindowClass(), "");
+        EXPECT_FALSE(injector.postPaste(PasteChord::controlV));
+        EXPECT_EQ(injector.focusedWindowClass().className, "");
     }
     XvfbServer withoutXTest({"-extension", "XTEST"});
     ASSERT_FALSE(withoutXTest.display().empty());

@@ -31,7 +31,7 @@ namespace {
 fs::path sourceRoot() {
     if (const char* root = std::getenv("MURMELIN_SOURCE_DIR"))
         return root;
-    return fs::path(__FILE__).parent_path().parent_path().parent_path();
+    return MURMELIN_SOURCE_DIR;
 }
 
 // The build tree of the running test, whose tools match it: the nearest folder above the

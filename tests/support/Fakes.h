@@ -29,7 +29,8 @@ namespace murmelin::testing {
 // logged so tests can count writes.
 class FakeDefaults final : public DefaultsStore {
 public:
-    using Value = std::variant<std::string, std::vector<std::string>, double>;
+    using Value = std::variant<std::string, std::vector<std::string>, double,
+                               std::map<std::string, std::string>>;
     std::map<std::string, Value> values;
     std::vector<std::pair<std::string, Value>> writes;
 
@@ -46,6 +47,15 @@ public:
         if (it == values.end())
             return std::nullopt;
         if (auto* v = std::get_if<std::string>(&it->second))
+            return *v;
+        return std::nullopt;
+    }
+    std::optional<std::map<std::string, std::string>>
+    stringMap(const std::string& key) const override {
+        auto it = values.find(key);
+        if (it == values.end())
+            return std::nullopt;
+        if (auto* v = std::get_if<std::map<std::string, std::string>>(&it->second))
             return *v;
         return std::nullopt;
     }
@@ -90,8 +100,9 @@ public:
 
 class FakeClipboard final : public Clipboard {
 public:
-    std::vector<std::string> writes;
+    std::vector<std::string> writes, primaryWrites;
     void setString(const std::string& text) override { writes.push_back(text); }
+    void setPrimarySelection(const std::string& text) override { primaryWrites.push_back(text); }
 };
 
 // Records each paste with the manual clock's time when it was posted.
@@ -102,10 +113,15 @@ public:
         PasteChord chord;
         Nanoseconds at;
     };
-    std::string windowClass;
+    std::string windowInstance, windowClass;
+    bool canType = true; // false: the keyboard has no way to type any chord
     std::vector<Paste> pastes;
-    std::string focusedWindowClass() override { return windowClass; }
-    void postPaste(PasteChord chord) override { pastes.push_back({chord, clock_.now()}); }
+    WindowClass focusedWindowClass() override { return {windowInstance, windowClass}; }
+    bool postPaste(PasteChord chord) override {
+        if (canType)
+            pastes.push_back({chord, clock_.now()});
+        return canType;
+    }
 
 private:
     const Clock& clock_;

@@ -307,27 +307,82 @@ TEST_F(ControllerTest, PromptAccessibilityTakesTheAnswerAtOnce) {
     EXPECT_EQ(rig.trust.prompts, 1);
 }
 
-TEST(PasteChord, TerminalsGetControlShiftV) {
-    const std::pair<std::string, PasteChord> cases[] = {
-        {"Gnome-terminal", PasteChord::controlShiftV},
-        {"gnome-terminal-server", PasteChord::controlShiftV},
-        {"Xfce4-terminal", PasteChord::controlShiftV},
-        {"Lxterminal", PasteChord::controlShiftV},
-        {"konsole", PasteChord::controlShiftV},
-        {"KONSOLE", PasteChord::controlShiftV},
-        {"Alacritty", PasteChord::controlShiftV},
-        {"kitty", PasteChord::controlShiftV},
-        {"org.wezfurlong.wezterm", PasteChord::controlShiftV},
-        {"st-256color", PasteChord::controlShiftV},
-        {"XTerm", PasteChord::controlV},
-        {"UXTerm", PasteChord::controlV},
-        {"URxvt", PasteChord::controlV},
-        {"firefox", PasteChord::controlV},
-        {"Gnome-terminal-preferences", PasteChord::controlV},
-        {"", PasteChord::controlV},
+TEST(PasteChordTable, UserEntriesOverBuiltInsOnEitherClassPartAnyCase) {
+    std::vector<std::string> rejected;
+    const PasteChordTable table({{"XTerm", "Ctrl+Shift+V"},
+                                 {"Firefox", " control + v "},
+                                 {"myterm", "SHIFT+INSERT"},
+                                 {"konsole", "ctrl+v"},
+                                 {"Gedit", "ctrl+alt+v"},
+                                 {"emacs", ""}},
+                                rejected);
+    struct Case {
+        WindowClass window;
+        PasteChord chord;
     };
-    for (const auto& [windowClass, chord] : cases)
-        EXPECT_EQ(pasteChordFor(windowClass), chord) << windowClass;
+    const Case cases[] = {
+        {{"xterm", "XTerm"}, PasteChord::controlShiftV}, // user over built-in Shift+Insert
+        {{"uxterm", "UXTerm"}, PasteChord::shiftInsert},
+        {{"urxvt", "URxvt"}, PasteChord::shiftInsert},
+        {{"emacs", "Emacs"}, PasteChord::shiftInsert}, // the unknown name left the built-in
+        {{"Navigator", "firefox"}, PasteChord::controlV},
+        {{"MYTERM", ""}, PasteChord::shiftInsert}, // instance part alone
+        {{"konsole", "konsole"}, PasteChord::controlV},
+        {{"gnome-terminal-server", "Gnome-terminal"}, PasteChord::controlShiftV},
+        {{"st", "st-256color"}, PasteChord::controlShiftV},
+        {{"gedit", "Gedit"}, PasteChord::controlV},
+        {{"Gnome-terminal-preferences", ""}, PasteChord::controlV},
+        {{"", ""}, PasteChord::controlV},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(table.chordFor(c.window), c.chord)
+            << c.window.instance << " / " << c.window.className;
+    }
+    EXPECT_EQ(rejected,
+              (Strings{"\"ctrl+alt+v\" for \"Gedit\" is not ctrl+v, ctrl+shift+v or shift+insert",
+                       "\"\" for \"emacs\" is not ctrl+v, ctrl+shift+v or shift+insert"}));
+    EXPECT_EQ(PasteChordTable().chordFor({"xterm", "XTerm"}), PasteChord::shiftInsert);
+}
+
+TEST_F(ControllerTest, PasteTakesTheChordOfTheSettingsTableAndTellsWhenNothingCanBeTyped) {
+    rig.defaults.values["pasteChords"] =
+        std::map<std::string, std::string>{{"Mousepad", "ctrl+shift+v"}, {"bad", "meta+v"}};
+    started();
+    struct Case {
+        std::string instance, className;
+        bool canType;
+        PasteChord chord;
+        bool primary;
+    };
+    const Case cases[] = {
+        {"mousepad", "Mousepad", true, PasteChord::controlShiftV, false},
+        {"xterm", "XTerm", true, PasteChord::shiftInsert, true},
+        {"urxvt", "URxvt", false, PasteChord::shiftInsert, true},
+        {"gedit", "Gedit", false, PasteChord::controlV, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.className);
+        rig.keys.windowInstance = c.instance;
+        rig.keys.windowClass = c.className;
+        rig.keys.canType = c.canType;
+        rig.keys.pastes.clear();
+        rig.clipboard.primaryWrites.clear();
+        rig.notifier.posted.clear();
+        dictate("hello " + c.instance);
+        advance(rig.queue, rig.clock, 0.08);
+        if (c.canType) {
+            ASSERT_EQ(rig.keys.pastes.size(), 1u);
+            EXPECT_EQ(rig.keys.pastes[0].chord, c.chord);
+            EXPECT_TRUE(rig.notifier.posted.empty());
+        } else {
+            // Nothing could be typed: the text waits on the clipboard and the user hears so.
+            ASSERT_EQ(rig.notifier.posted.size(), 1u);
+            EXPECT_EQ(rig.notifier.posted[0].title, "Copied to clipboard");
+            EXPECT_EQ(rig.notifier.posted[0].body, "hello " + c.instance);
+        }
+        EXPECT_EQ(rig.clipboard.primaryWrites,
+                  c.primary ? Strings{"hello " + c.instance} : Strings{});
+    }
 }
 
 } // namespace

@@ -292,4 +292,19 @@ TEST(DefaultsStorePath, FollowsXdgConfigHome) {
     }
 }
 
+TEST_F(DefaultsStoreTest, StringMapsKeepTheirStringMembers) {
+    using Map = std::map<std::string, std::string>;
+    const std::pair<const char*, std::optional<Map>> cases[] = {
+        {R"({"pasteChords": {"XTerm": "ctrl+shift+v", "Emacs": 2, "st": null}})",
+         Map{{"XTerm", "ctrl+shift+v"}}},
+        {R"({"pasteChords": {}})", Map{}},
+        {R"({"pasteChords": ["XTerm"]})", std::nullopt},
+        {R"({})", std::nullopt},
+    };
+    for (const auto& [json, expected] : cases) {
+        write(json);
+        EXPECT_EQ(JsonDefaultsStore(file.string()).stringMap("pasteChords"), expected) << json;
+    }
+}
+
 } // namespace

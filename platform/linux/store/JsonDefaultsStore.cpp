@@ -269,6 +269,19 @@ std::optional<std::string> JsonDefaultsStore::string(const std::string& key) con
     return it->get<std::string>();
 }
 
+std::optional<std::map<std::string, std::string>>
+JsonDefaultsStore::stringMap(const std::string& key) const {
+    auto it = values_.find(key);
+    if (it == values_.end() || !it->is_object())
+        return std::nullopt;
+    std::map<std::string, std::string> out;
+    for (const auto& [name, value] : it->items()) {
+        if (value.is_string())
+            out.emplace(name, value.get<std::string>());
+    }
+    return out;
+}
+
 void JsonDefaultsStore::set(const std::string& key, const std::string& value) {
     values_[key] = value;
     save();

@@ -37,6 +37,8 @@ public:
 
     std::optional<std::vector<std::string>> stringArray(const std::string& key) const override;
     std::optional<std::string> string(const std::string& key) const override;
+    std::optional<std::map<std::string, std::string>>
+    stringMap(const std::string& key) const override;
     void set(const std::string& key, const std::string& value) override;
     void set(const std::string& key, const std::vector<std::string>& value) override;
 

@@ -11,10 +11,14 @@ namespace murmelin {
 class X11KeyInjector final : public KeyInjector {
 public:
     // Main thread, like every call below.
-    std::string focusedWindowClass() override;
+    // The focus window's class; with focus following the pointer (no window manager), the
+    // class of the window under the pointer.
+    WindowClass focusedWindowClass() override;
     // Lets go of the modifiers the user holds (they would turn Control+V into, say,
-    // Control+Alt+V), sends the chord and presses them again, so none is left stuck.
-    void postPaste(PasteChord chord) override;
+    // Control+Alt+V), sends the chord and presses them again, so none is left stuck. The key
+    // is typed in a layout group that has it (locked for the chord, then restored), or else
+    // bound to a spare key code for the chord, which is then freed again.
+    bool postPaste(PasteChord chord) override;
 
     // Lets a paste wait while our own hot-key grab would swallow it: `defer` either takes the
     // retry (and runs it on the main thread later) and answers true, or answers false.

@@ -279,8 +279,11 @@ std::string resolveLocale(const std::string& localeID, const std::vector<std::st
 
 std::string cutShortMessage(const std::string& reason) {
     std::string message = "The recording was cut short.";
-    if (!reason.empty())
+    if (!reason.empty()) {
         message += " " + reason;
+        if (std::string_view(".!?").find(reason.back()) == std::string_view::npos)
+            message += '.';
+    }
     return message + " What you said before that is kept.";
 }
 

@@ -184,6 +184,9 @@ TEST_F(ControllerTest, ACutShortRecordingIsToldAtOnceAndStillDelivered) {
     EXPECT_EQ(rig.notifier.posted.size(), 1u);
     EXPECT_EQ(cutShortMessage(""), "The recording was cut short. What you said before that is "
                                    "kept.");
+    EXPECT_EQ(cutShortMessage("The microphone was disconnected (hw:1)"),
+              "The recording was cut short. The microphone was disconnected (hw:1). What you "
+              "said before that is kept.");
 }
 
 TEST_F(ControllerTest, FailedStartNotifiesOnceAndTheReleaseDoesNothing) {

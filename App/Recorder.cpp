@@ -122,12 +122,12 @@ void Recorder::start(const std::string& locale) {
         throw Failure::engine(std::make_shared<const EngineError>(error.what()));
     }
     running_ = true;
-    auto dictation = std::make_shared<Dictation>();
-    dictation->request = request;
-    dictation->task = recognizer->recognitionTask(std::move(request), makeResultHandler(dictation));
     // A recording that was never stopped has nobody waiting for it: it is dropped, and its
     // task with it, uncancelled.
-    recording_ = std::move(dictation);
+    recording_ = std::make_shared<Dictation>();
+    recording_->request = request;
+    recording_->task =
+        recognizer->recognitionTask(std::move(request), makeResultHandler(recording_));
 }
 
 void Recorder::stop(std::function<void(std::string)> completion) {

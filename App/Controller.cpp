@@ -132,6 +132,10 @@ void Controller::start() {
         if (auto self = weak.lock())
             self->ports_.hud->model().level = static_cast<double>(level);
     });
+    ports_.recorder->setOnInterrupted([weak](std::string reason) {
+        if (auto self = weak.lock())
+            self->interrupted(reason);
+    });
     ports_.hotKey.setOnPress([weak] {
         if (auto self = weak.lock())
             self->beginRecording();
@@ -170,11 +174,19 @@ void Controller::endRecording() {
 }
 
 void Controller::completed(const std::string& transcript) {
-    if (PanelWindow* panel = ports_.hud->panel())
+    // An earlier dictation may complete while the next one records: its panel stays.
+    if (PanelWindow* panel = ports_.hud->panel(); panel && !recording)
         panel->orderOut();
     std::string cleaned = TextCleaner::clean(transcript);
     if (!cleaned.empty())
         deliver(cleaned);
+}
+
+void Controller::interrupted(const std::string& reason) {
+    // Told at once, so that the user stops speaking; the release still delivers what was
+    // heard up to here.
+    ports_.hud->model().level = 0.0;
+    notify(kErrorTitle, cutShortMessage(reason));
 }
 
 void Controller::deliver(const std::string& text) {
@@ -263,6 +275,16 @@ std::string resolveLocale(const std::string& localeID, const std::vector<std::st
             return id;
     }
     return kFallbackLocale;
+}
+
+std::string cutShortMessage(const std::string& reason) {
+    std::string message = "The recording was cut short.";
+    if (!reason.empty()) {
+        message += " " + reason;
+        if (std::string_view(".!?").find(reason.back()) == std::string_view::npos)
+            message += '.';
+    }
+    return message + " What you said before that is kept.";
 }
 
 std::string escapeForScript(const std::string& text) {

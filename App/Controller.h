@@ -65,6 +65,7 @@ private:
     void beginRecording();
     void endRecording();
     void completed(const std::string& transcript);
+    void interrupted(const std::string& reason);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
     // Class-level: the delayed paste holds no controller state. Answers false when the chord
@@ -88,6 +89,8 @@ inline constexpr double kPasteDelaySeconds = 0.08;
 std::vector<std::string> sortLocales(std::vector<std::string> identifiers, const LocaleInfo& info);
 // The locale a dictation records in, from the chosen identifier and the offered list.
 std::string resolveLocale(const std::string& localeID, const std::vector<std::string>& locales);
+// The notification body when capture ends before the release; `reason` is a sentence.
+std::string cutShortMessage(const std::string& reason);
 // Escapes a text for a double-quoted script string: \ → \\, then " → \".
 std::string escapeForScript(const std::string& text);
 // The fallback route's script: display notification "B" with title "T".

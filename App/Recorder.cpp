@@ -30,8 +30,23 @@ const char* Recorder::Failure::what() const noexcept {
     return "";
 }
 
+// One start() to its completion. Main queue only: the tap and the handlers reach it through
+// jobs they post, and hold it weakly, so whatever arrives after it finished does nothing.
+struct Recorder::Dictation {
+    std::shared_ptr<RecognitionRequest> request;
+    std::shared_ptr<RecognitionTask> task;
+    std::string latest;                          // the newest transcript of this dictation's task
+    std::function<void(std::string)> completion; // set by stop()
+    bool audioEnded = false;
+    // A final result or an error came after the audio ended: the recogniser is done.
+    bool recognitionEnded = false;
+    bool interrupted = false;
+};
+
 std::shared_ptr<Recorder> Recorder::make(Ports ports) {
-    return std::make_shared<Recorder>(Token{}, ports);
+    auto recorder = std::make_shared<Recorder>(Token{}, ports);
+    recorder->installInterruptionHandler();
+    return recorder;
 }
 
 Recorder::Recorder(Token, Ports ports)
@@ -66,6 +81,10 @@ void Recorder::setOnLevel(std::function<void(float)> callback) {
     onLevel = std::move(callback);
 }
 
+void Recorder::setOnInterrupted(std::function<void(std::string)> callback) {
+    onInterrupted = std::move(callback);
+}
+
 void Recorder::start(const std::string& locale) {
     if (authorization_.speechStatus() != AuthorizationStatus::authorized)
         throw Failure::notAuthorized();
@@ -85,7 +104,6 @@ void Recorder::start(const std::string& locale) {
 
     recognizer_ = recognizer;
     replaceRequest(request);
-    latest_.clear();
 
     const AudioFormat format = engine_.outputFormat();
     engine_.removeTap();
@@ -95,15 +113,21 @@ void Recorder::start(const std::string& locale) {
         engine_.start();
     } catch (const EngineError& error) {
         engine_.removeTap();
+        replaceRequest(nullptr);
         throw Failure::engine(std::make_shared<const EngineError>(error));
     } catch (const std::exception& error) {
         // A back-end that breaks its contract must still leave no tap behind.
         engine_.removeTap();
+        replaceRequest(nullptr);
         throw Failure::engine(std::make_shared<const EngineError>(error.what()));
     }
     running_ = true;
-    // A task from before is dropped without cancelling: its late results still count.
-    task_ = recognizer->recognitionTask(std::move(request), makeResultHandler());
+    // A recording that was never stopped has nobody waiting for it: it is dropped, and its
+    // task with it, uncancelled.
+    recording_ = std::make_shared<Dictation>();
+    recording_->request = request;
+    recording_->task =
+        recognizer->recognitionTask(std::move(request), makeResultHandler(recording_));
 }
 
 void Recorder::stop(std::function<void(std::string)> completion) {
@@ -115,38 +139,84 @@ void Recorder::stop(std::function<void(std::string)> completion) {
     running_ = false;
     engine_.stop();
     engine_.removeTap();
-    if (request_)
-        request_->endAudio();
-    completion_ = std::move(completion);
-    // Never cancelled: it finishes whatever completion is pending when it fires.
-    main_.asyncAfter(kTimeoutSeconds, [weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->finish();
-    });
+    auto dictation = std::exchange(recording_, nullptr);
+    endAudio(*dictation);
+    dictation->completion = completion ? std::move(completion) : [](std::string) {};
+    finishing_.push_back(dictation);
+    auto finishIt = [weak = weak_from_this(), ref = DictationRef(dictation)] {
+        auto self = weak.lock();
+        auto finished = ref.lock();
+        if (self && finished)
+            self->finish(std::move(finished));
+    };
+    // After an interruption the recogniser may have answered already; else wait for it, but
+    // never longer than the timeout, which belongs to this dictation alone.
+    if (dictation->recognitionEnded)
+        main_.async(std::move(finishIt));
+    else
+        main_.asyncAfter(kTimeoutSeconds, std::move(finishIt));
 }
 
-void Recorder::finish() {
-    if (!completion_)
+void Recorder::finish(std::shared_ptr<Dictation> dictation) {
+    if (!dictation->completion)
         return;
-    auto completion = std::exchange(completion_, nullptr);
-    if (auto task = std::exchange(task_, nullptr))
+    auto completion = std::exchange(dictation->completion, nullptr);
+    if (auto task = std::exchange(dictation->task, nullptr))
         task->cancel();
-    replaceRequest(nullptr);
-    std::string text = std::exchange(latest_, std::string());
+    if (request_ == dictation->request) // a later start() has its own request: leave it
+        replaceRequest(nullptr);
+    dictation->request.reset();
+    std::string text = std::exchange(dictation->latest, std::string());
+    std::erase(finishing_, dictation);
     completion(std::move(text));
 }
 
-void Recorder::handleResult(std::optional<RecognitionResult> result,
+void Recorder::handleResult(const std::shared_ptr<Dictation>& dictation,
+                            std::optional<RecognitionResult> result,
                             std::optional<RecognitionError> error) {
+    bool ends = error.has_value();
     if (result) {
-        latest_ = std::move(result->formattedString);
-        if (result->isFinal) {
-            finish();
-            return;
-        }
+        dictation->latest = std::move(result->formattedString);
+        ends = ends || result->isFinal;
     }
-    if (error)
-        finish();
+    if (!ends)
+        return;
+    if (dictation->audioEnded)
+        dictation->recognitionEnded = true;
+    finish(dictation);
+}
+
+void Recorder::interrupted(const std::shared_ptr<RecognitionRequest>& request, std::string reason) {
+    auto dictation = dictationOf(request);
+    if (!dictation || dictation->interrupted)
+        return; // one report per dictation, however often the capture says so
+    dictation->interrupted = true;
+    // The recogniser finalises what it heard; the release delivers it as usual.
+    endAudio(*dictation);
+    if (onInterrupted) {
+        auto callback = onInterrupted;
+        callback(std::move(reason));
+    }
+}
+
+void Recorder::endAudio(Dictation& dictation) {
+    if (dictation.audioEnded || !dictation.request)
+        return;
+    dictation.audioEnded = true;
+    dictation.request->endAudio();
+}
+
+std::shared_ptr<Recorder::Dictation>
+Recorder::dictationOf(const std::shared_ptr<RecognitionRequest>& request) {
+    if (!request)
+        return nullptr;
+    if (recording_ && recording_->request == request)
+        return recording_;
+    for (const auto& dictation : finishing_) {
+        if (dictation->request == request)
+            return dictation;
+    }
+    return nullptr;
 }
 
 AudioTap Recorder::makeTap() {
@@ -168,14 +238,34 @@ AudioTap Recorder::makeTap() {
     };
 }
 
-RecognitionHandler Recorder::makeResultHandler() {
-    return [weak = weak_from_this(), main = &main_](std::optional<RecognitionResult> result,
-                                                    std::optional<RecognitionError> error) {
-        main->async([weak, result = std::move(result), error = std::move(error)]() mutable {
-            if (auto self = weak.lock())
-                self->handleResult(std::move(result), std::move(error));
-        });
+RecognitionHandler Recorder::makeResultHandler(DictationRef dictation) {
+    return [weak = weak_from_this(), dictation, main = &main_](
+               std::optional<RecognitionResult> result, std::optional<RecognitionError> error) {
+        main->async(
+            [weak, dictation, result = std::move(result), error = std::move(error)]() mutable {
+                auto self = weak.lock();
+                auto target = dictation.lock();
+                if (self && target)
+                    self->handleResult(target, std::move(result), std::move(error));
+            });
     };
+}
+
+void Recorder::installInterruptionHandler() {
+    engine_.setOnInterrupted([weak = weak_from_this(), main = &main_](std::string reason) {
+        // The request names the dictation whose capture ended. It is read here, on the
+        // capture thread, so a report that reaches the main queue after the next start()
+        // still ends the right one.
+        std::shared_ptr<RecognitionRequest> request;
+        if (auto self = weak.lock())
+            request = self->currentRequest();
+        if (!request)
+            return;
+        main->async([weak, request = std::move(request), reason = std::move(reason)]() mutable {
+            if (auto self = weak.lock())
+                self->interrupted(request, std::move(reason));
+        });
+    });
 }
 
 std::shared_ptr<RecognitionRequest> Recorder::currentRequest() const {

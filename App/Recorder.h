@@ -11,13 +11,19 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace murmelin {
 
 // Turns the microphone into a live level for the meter and a transcript of what was said
 // between start() and stop(). One recorder lives for the whole process and is reused; the
-// recogniser, request and task are made anew by each start(). Everything except the tap
-// and the result handler runs on the main queue.
+// recogniser, request and task are made anew by each start(). Everything except the tap,
+// the interruption handler and the result handler runs on the main queue.
+//
+// Each successful start() begins a dictation that owns its request, task, transcript and
+// completion. Results, errors, timeouts and interruptions are bound to the dictation that
+// caused them, so a late answer for an earlier dictation completes only that one and never
+// disturbs a later one that records or waits.
 class Recorder : public DictationRecorder, public std::enable_shared_from_this<Recorder> {
     struct Token {};
 
@@ -45,29 +51,42 @@ public:
 
     void requestPermissions() override;
     void setOnLevel(std::function<void(float)> callback) override;
+    void setOnInterrupted(std::function<void(std::string reason)> callback) override;
     // Throws Failure.
     void start(const std::string& locale) override;
     void stop(std::function<void(std::string)> completion) override;
 
     // Called on the main queue with each buffer's level. Set by the owner.
     std::function<void(float)> onLevel;
+    // Called on the main queue, at most once per dictation, when its capture ended before
+    // stop() (sound server gone, microphone removed); the reason is a sentence for the user.
+    std::function<void(std::string reason)> onInterrupted;
 
 private:
-    void finish();
-    void handleResult(std::optional<RecognitionResult> result,
+    struct Dictation;
+    using DictationRef = std::weak_ptr<Dictation>;
+
+    void finish(std::shared_ptr<Dictation> dictation);
+    void handleResult(const std::shared_ptr<Dictation>& dictation,
+                      std::optional<RecognitionResult> result,
                       std::optional<RecognitionError> error);
+    void interrupted(const std::shared_ptr<RecognitionRequest>& request, std::string reason);
+    void endAudio(Dictation& dictation);
+    // The recording or waiting dictation that feeds `request`, or null.
+    std::shared_ptr<Dictation> dictationOf(const std::shared_ptr<RecognitionRequest>& request);
     AudioTap makeTap();
-    RecognitionHandler makeResultHandler();
+    RecognitionHandler makeResultHandler(DictationRef dictation);
+    void installInterruptionHandler();
     // The capture thread reads the request; only the main queue replaces it.
     std::shared_ptr<RecognitionRequest> currentRequest() const;
     void replaceRequest(std::shared_ptr<RecognitionRequest> request);
 
     AudioInput& engine_;
+    // The request the tap feeds: that of the latest start(), until its dictation finishes.
     std::shared_ptr<RecognitionRequest> request_; // guarded by requestMutex_ off the main queue
-    std::shared_ptr<RecognitionTask> task_;
     std::shared_ptr<SpeechRecognizer> recognizer_;
-    std::string latest_;
-    std::function<void(std::string)> completion_;
+    std::shared_ptr<Dictation> recording_;              // while running_
+    std::vector<std::shared_ptr<Dictation>> finishing_; // stopped, awaiting their transcript
     bool running_ = false;
 
     SpeechAuthorization& authorization_;

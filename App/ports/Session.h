@@ -16,12 +16,16 @@ public:
     virtual void requestPermissions() = 0;
     // Called on the main queue once per captured buffer with a level from 0 to 1.
     virtual void setOnLevel(std::function<void(float)> onLevel) = 0;
+    // Called on the main queue, at most once per dictation, when its capture ended before
+    // the release (sound server gone, microphone removed), with a sentence saying why.
+    // What was heard until then still reaches that dictation's completion.
+    virtual void setOnInterrupted(std::function<void(std::string reason)> onInterrupted) = 0;
     // Begins capturing and recognising, or throws an exception whose what() is a sentence
     // for the user; after a throw nothing runs.
     virtual void start(const std::string& locale) = 0;
-    // Ends the capture; `completion` gets the best transcript once, on the main queue, at
-    // the latest after the timeout (or at once with "" when nothing runs) unless a later
-    // stop() replaces it.
+    // Ends the capture; `completion` gets this recording's best transcript exactly once, on
+    // the main queue, at the latest after the timeout (or at once with "" when nothing
+    // runs). Results of earlier or later recordings never reach it.
     virtual void stop(std::function<void(std::string)> completion) = 0;
 };
 

@@ -174,16 +174,21 @@ public:
     std::string uuidString() override { return "uuid-" + std::to_string(++issued); }
 };
 
-// Records calls as "requestPermissions", "start:<locale>", "stop"; a test completes a stop.
+// Records calls as "requestPermissions", "start:<locale>", "stop"; a test completes the stops
+// in order and plays interruptions.
 class FakeRecorder final : public DictationRecorder {
 public:
     std::vector<std::string> calls;
     std::exception_ptr startThrows; // thrown by every start() while set
     std::function<void(float)> onLevel;
-    std::function<void(std::string)> completion; // of the latest stop()
+    std::function<void(std::string)> onInterrupted;
+    std::vector<std::function<void(std::string)>> pending; // of stops not yet completed
 
     void requestPermissions() override { calls.push_back("requestPermissions"); }
     void setOnLevel(std::function<void(float)> f) override { onLevel = std::move(f); }
+    void setOnInterrupted(std::function<void(std::string)> f) override {
+        onInterrupted = std::move(f);
+    }
     void start(const std::string& locale) override {
         calls.push_back("start:" + locale);
         if (startThrows)
@@ -191,16 +196,23 @@ public:
     }
     void stop(std::function<void(std::string)> done) override {
         calls.push_back("stop");
-        completion = std::move(done);
+        pending.push_back(std::move(done));
     }
     void level(float value) {
         if (onLevel)
             onLevel(value);
     }
-    // Hands `transcript` to the pending completion, once.
+    void interrupt(const std::string& reason) {
+        if (onInterrupted)
+            onInterrupted(reason);
+    }
+    // Hands `transcript` to the oldest pending completion, once.
     void complete(const std::string& transcript) {
-        if (auto done = std::exchange(completion, nullptr))
-            done(transcript);
+        if (pending.empty())
+            return;
+        auto done = std::move(pending.front());
+        pending.erase(pending.begin());
+        done(transcript);
     }
 };
 

@@ -141,6 +141,54 @@ TEST_F(ControllerTest, FullCycleDeliversAndPastesExactlyAfterTheDelay) {
     EXPECT_TRUE(rig.notifier.posted.empty());
 }
 
+// Release, then press again before the first transcript arrives: its completion delivers
+// it but leaves the panel to the dictation that records; the last completion hides it.
+TEST_F(ControllerTest, AnEarlierCompletionLeavesThePanelToTheRecordingDictation) {
+    auto& c = started();
+    rig.hotKey.press();
+    auto& window = *rig.hud->window;
+    rig.hotKey.release();
+    rig.hotKey.press();
+    rig.recorder->complete("first");
+    EXPECT_TRUE(c.recording.get());
+    EXPECT_EQ(window.calls, (Strings{"front", "front"}));
+    EXPECT_EQ(rig.hud->levelModel.label.get(), kListeningLabel);
+    EXPECT_EQ(rig.clipboard.writes, Strings{"first"});
+
+    rig.hotKey.release();
+    rig.recorder->complete("second");
+    EXPECT_EQ(window.calls.back(), "out");
+    EXPECT_EQ(rig.clipboard.writes, (Strings{"first", "second"}));
+    EXPECT_EQ(c.history.get(), (Strings{"second", "first"}));
+}
+
+// The capture ended mid-dictation: the user is told at once, the meter drops, and the
+// release still delivers what was heard.
+TEST_F(ControllerTest, ACutShortRecordingIsToldAtOnceAndStillDelivered) {
+    auto& c = started();
+    rig.hotKey.press();
+    rig.recorder->level(0.7f);
+    rig.recorder->interrupt("The sound server went away.");
+    ASSERT_EQ(rig.notifier.posted.size(), 1u);
+    EXPECT_EQ(rig.notifier.posted[0].title, "Murmelin");
+    EXPECT_EQ(rig.notifier.posted[0].body, "The recording was cut short. The sound server went "
+                                           "away. What you said before that is kept.");
+    EXPECT_EQ(rig.hud->levelModel.level.get(), 0.0);
+    EXPECT_TRUE(c.recording.get());
+
+    rig.hotKey.release();
+    rig.recorder->complete("hello");
+    advance(rig.queue, rig.clock, 0.08);
+    EXPECT_EQ(rig.clipboard.writes, Strings{"hello"});
+    EXPECT_EQ(rig.keys.pastes.size(), 1u);
+    EXPECT_EQ(rig.notifier.posted.size(), 1u);
+    EXPECT_EQ(cutShortMessage(""), "The recording was cut short. What you said before that is "
+                                   "kept.");
+    EXPECT_EQ(cutShortMessage("The microphone was disconnected (hw:1)"),
+              "The recording was cut short. The microphone was disconnected (hw:1). What you "
+              "said before that is kept.");
+}
+
 TEST_F(ControllerTest, FailedStartNotifiesOnceAndTheReleaseDoesNothing) {
     rig.recorder->startThrows =
         std::make_exception_ptr(std::runtime_error("Microphone access is not authorized."));

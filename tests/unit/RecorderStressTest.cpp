@@ -2,15 +2,20 @@
 // thread feeds buffers and a recogniser thread sends results, so that the sanitizers see
 // every hand-over between the three threads. Meant to run under TSan and ASan as well.
 
+#include "App/Controller.h"
 #include "App/Recorder.h"
+#include "tests/support/Fakes.h"
 #include "tests/support/SpeechFakes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
 
 using namespace murmelin;
@@ -20,9 +25,10 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kCycles = 3000;
+constexpr int kMashes = 1000;
 
-// Delivers buffers of changing loudness (some not numbers, some without float data)
-// until told to quit.
+// Delivers buffers of changing loudness (some not numbers, some without float data), now
+// and then reporting the capture cut short, until told to quit.
 void capture(FakeAudioInput& engine, const std::atomic<bool>& quit) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const TestBuffer buffers[] = {TestBuffer::constant(0.0f, 256), TestBuffer::constant(0.3f, 1024),
@@ -31,6 +37,8 @@ void capture(FakeAudioInput& engine, const std::atomic<bool>& quit) {
     noFloats.floatChannelData = nullptr;
     for (unsigned i = 0; !quit; ++i) {
         engine.feed(i % 5 == 4 ? noFloats : buffers[i % 4].view());
+        if (i % 997 == 996)
+            engine.interrupt("The sound server went away.");
         std::this_thread::sleep_for(20us);
     }
 }
@@ -81,22 +89,28 @@ TEST(RecorderStress, StartAndStopWhileCaptureAndRecognitionRunOnTheirOwnThreads)
         outOfRange += !(level >= 0.0f && level <= 1.0f);
     });
 
+    int interruptions = 0;
+    recorder->setOnInterrupted([&](std::string) {
+        ++interruptions;
+        offThread += std::this_thread::get_id() != mainThread;
+    });
+
     std::atomic<bool> quit{false};
     std::thread captureThread(capture, std::ref(engine), std::cref(quit));
     std::thread recogniserThread(recognise, std::ref(*recognizer), std::cref(quit));
 
-    // Per stop: how often its completion ran, and whether a later stop replaced it.
+    // Per stop: how often its completion ran.
     std::vector<int> calls(kCycles, 0);
-    std::vector<bool> replaced(kCycles, false);
-    int pending = -1, failures = 0, lateCalls = 0;
+    int failures = 0, started = 0;
     std::minstd_rand random(11);
     for (int id = 0; id < kCycles; ++id) {
         engine.startError = random() % 50 == 0 ? "Connection terminated" : "";
-        bool started = true;
+        bool recording = true;
         try {
             recorder->start("en-US");
+            ++started;
         } catch (const Recorder::Failure& failure) {
-            started = false;
+            recording = false;
             ++failures;
             EXPECT_STREQ(failure.what(), "Connection terminated");
         }
@@ -108,23 +122,23 @@ TEST(RecorderStress, StartAndStopWhileCaptureAndRecognitionRunOnTheirOwnThreads)
         recorder->stop([&, id](std::string) {
             ++calls[id];
             offThread += std::this_thread::get_id() != mainThread;
-            lateCalls += replaced[id];
-            if (pending == id)
-                pending = -1;
         });
-        if (!started) {
+        if (!recording) {
             EXPECT_EQ(calls[id], 1) << "a stop without a recording answers at once";
             continue;
         }
-        if (pending >= 0)
-            replaced[pending] = true;
-        pending = id;
         // Mostly wait for the transcript; otherwise press again while it is still awaited.
         if (random() % 3 != 0 || id == kCycles - 1) {
             EXPECT_TRUE(queue.runUntil([&] { return calls[id] > 0; }, 5.0));
         }
         queue.runDue();
     }
+
+    // Every stop is answered, at the latest by its own timeout.
+    const auto allAnswered = [&] {
+        return std::all_of(calls.begin(), calls.end(), [](int n) { return n > 0; });
+    };
+    EXPECT_TRUE(queue.runUntil(allAnswered, 8.0)); // 4 s at most, with room for load
 
     // Leave a recording running and drop the recorder under the threads' feet.
     recorder->start("en-US");
@@ -137,21 +151,126 @@ TEST(RecorderStress, StartAndStopWhileCaptureAndRecognitionRunOnTheirOwnThreads)
     recogniserThread.join();
     drain(queue);
 
-    int called = 0;
-    for (int id = 0; id < kCycles; ++id) {
-        EXPECT_LE(calls[id], 1) << "completion " << id << " ran twice";
-        if (!replaced[id]) {
-            EXPECT_EQ(calls[id], 1) << "completion " << id << " never ran";
-        }
-        called += calls[id];
-    }
-    EXPECT_EQ(lateCalls, 0);
+    for (int id = 0; id < kCycles; ++id)
+        EXPECT_EQ(calls[id], 1) << "completion " << id;
+    EXPECT_LE(interruptions, started + 1); // at most one per dictation
     EXPECT_EQ(offThread, 0);
     EXPECT_EQ(outOfRange, 0);
     EXPECT_GT(levels, 0);
     RecordProperty("levels", levels);
-    RecordProperty("completions", called);
+    RecordProperty("interruptions", interruptions);
     RecordProperty("engineFailures", failures);
+}
+
+// Which dictation a delivered text came from: every result of dictation i starts "d<i>".
+std::string dictationTag(const std::string& text) {
+    std::istringstream words(text);
+    std::string first;
+    words >> first;
+    return first;
+}
+
+// The hot key mashed at random on the manual clock, with the real recorder behind the
+// controller: results, errors and silence for current and earlier dictations, capture cut
+// short, the clock jumping past timeouts, starts refused. Every accepted press delivers its
+// own transcript exactly once and the panel stays up while anything records.
+TEST(DictationMash, EveryAcceptedPressDeliversItsOwnTranscriptOnce) {
+    murmelin::testing::ControllerRig rig;
+    FakeAuthorization auth;
+    FakeRecognizerFactory factory;
+    FakeAudioInput engine;
+    auto recognizer = std::make_shared<FakeRecognizer>();
+    factory.byLocale["en-US"] = recognizer;
+    auto ports = rig.ports();
+    ports.recorder = Recorder::make({auth, factory, engine, rig.queue});
+    auto controller = Controller::make(ports);
+    controller->start();
+
+    std::minstd_rand random(14);
+    std::set<std::size_t> cut; // dictations whose capture ended by itself
+    int presses = 0;
+    for (int step = 0; presses < kMashes; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const auto tasks = recognizer->tasks();
+        switch (random() % 8) {
+        case 0:
+        case 1: {
+            auth.microphone =
+                random() % 25 == 0 ? AuthorizationStatus::denied : AuthorizationStatus::authorized;
+            engine.startError = random() % 25 == 0 ? "Connection refused" : "";
+            rig.hotKey.press();
+            ++presses;
+            const auto now = recognizer->tasks();
+            if (now.size() > tasks.size())
+                now.back()->partial("d" + std::to_string(now.size() - 1));
+            break;
+        }
+        case 2:
+        case 3:
+            rig.hotKey.release();
+            EXPECT_FALSE(controller->recording.get());
+            break;
+        case 4:
+            if (!tasks.empty()) {
+                const std::size_t i = random() % tasks.size();
+                const std::string text = "d" + std::to_string(i) + " w" + std::to_string(step);
+                switch (random() % 3) {
+                case 0:
+                    tasks[i]->partial(text);
+                    break;
+                case 1:
+                    tasks[i]->final(text + ".");
+                    break;
+                default:
+                    tasks[i]->fail();
+                    break;
+                }
+            }
+            break;
+        case 5: // only while capturing, as the audio port promises
+            if (controller->recording.get()) {
+                cut.insert(tasks.size() - 1);
+                engine.interrupt("The microphone was removed.");
+            }
+            break;
+        case 6:
+            advance(rig.queue, rig.clock, static_cast<double>(random() % 5000) / 1000.0);
+            break;
+        default:
+            drain(rig.queue);
+            break;
+        }
+        if (controller->recording.get()) {
+            ASSERT_TRUE(rig.hud->window);
+            EXPECT_NE(rig.hud->window->calls.back(), "out");
+        }
+    }
+    rig.hotKey.release();
+    EXPECT_FALSE(controller->recording.get());
+    advance(rig.queue, rig.clock, 10.0);
+
+    const auto tasks = recognizer->tasks();
+    std::map<std::string, int> delivered;
+    for (const auto& text : rig.clipboard.writes)
+        ++delivered[dictationTag(text)];
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        EXPECT_EQ(delivered["d" + std::to_string(i)], 1) << "dictation " << i;
+        EXPECT_EQ(tasks[i]->cancelled, 1) << "dictation " << i;
+        EXPECT_EQ(std::static_pointer_cast<FakeRequest>(tasks[i]->request)->endedAudio, 1);
+    }
+    EXPECT_EQ(rig.clipboard.writes.size(), tasks.size());
+    const auto told = std::count_if(
+        rig.notifier.posted.begin(), rig.notifier.posted.end(), [](const auto& posted) {
+            return posted.body.rfind("The recording was cut short.", 0) == 0;
+        });
+    EXPECT_EQ(static_cast<std::size_t>(told), cut.size());
+    ASSERT_TRUE(rig.hud->window);
+    EXPECT_EQ(rig.hud->window->calls.back(), "out");
+    // The mash reached every road often enough to mean something.
+    EXPECT_GT(tasks.size(), 400u);
+    EXPECT_GT(cut.size(), 100u);
+    RecordProperty("dictations", static_cast<int>(tasks.size()));
+    RecordProperty("cutShort", static_cast<int>(cut.size()));
 }
 
 } // namespace

@@ -277,13 +277,13 @@ TEST_F(RecorderTest, EngineFailureCarriesTheErrorAndLeavesNoTap) {
     recorder->stop(completion("after"));
     EXPECT_EQ(done, Strings{"after:"});
 
-    // The failed start already emptied the transcript the pending completion gets.
+    // The failed start leaves the waiting dictation its own transcript.
     advance(queue, clock, 4.0);
-    EXPECT_EQ(done, (Strings{"after:", "pending:"}));
+    EXPECT_EQ(done, (Strings{"after:", "pending:before"}));
     EXPECT_EQ(firstTask->cancelled, 1);
 }
 
-TEST_F(RecorderTest, AnEarlierTimeoutFinishesTheLaterPendingCompletion) {
+TEST_F(RecorderTest, EachStopWaitsForItsOwnTimeout) {
     recorder->start("en-US");
     recorder->stop(completion("first"));
     advance(queue, clock, 1.0);
@@ -292,47 +292,163 @@ TEST_F(RecorderTest, AnEarlierTimeoutFinishesTheLaterPendingCompletion) {
     recorder->start("en-US");
     deliver([](FakeTask& t) { t.partial("two so far"); });
     recorder->stop(completion("second"));
-    advance(queue, clock, 2.5); // 4.0 s after the first stop
-    EXPECT_EQ(done, (Strings{"first:One.", "second:two so far"}));
-    EXPECT_EQ(clock.now(), secondsToNanos(4.0));
+    advance(queue, clock, 2.5); // the first stop's timeout falls due and finds nothing
+    EXPECT_EQ(done, Strings{"first:One."});
+    deliver([](FakeTask& t) { t.partial("two so far, and more"); });
+    advance(queue, clock, 1.499);
+    EXPECT_EQ(done, Strings{"first:One."});
+    advance(queue, clock, 0.001); // 4.0 s after the second stop
+    EXPECT_EQ(done, (Strings{"first:One.", "second:two so far, and more"}));
 }
 
-TEST_F(RecorderTest, StartWhileFinishingKeepsTheCompletionPendingForTheNewRecording) {
+// A second press within moments of a release: whatever the first dictation's task sends
+// late, or its timeout, completes only the first, with its own words, and leaves the new
+// recording whole.
+TEST_F(RecorderTest, ALateAnswerOfAnEarlierDictationCompletesOnlyThatOne) {
+    struct Row {
+        const char* name;
+        std::function<void()> late; // after the second start, about the first dictation
+        std::string first;
+    };
+    std::shared_ptr<FakeTask> firstTask;
+    const Row rows[] = {
+        {"final", [&] { firstTask->final("One."); }, "first:One."},
+        {"error", [&] { firstTask->fail(); }, "first:one"},
+        {"partial then final",
+         [&] {
+             firstTask->partial("one more");
+             firstTask->final("One more.");
+         },
+         "first:One more."},
+        {"timeout", [&] { advance(queue, clock, 3.95); }, "first:one"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        done.clear();
+        recorder->start("en-US");
+        firstTask = task();
+        deliver([](FakeTask& t) { t.partial("one"); });
+        recorder->stop(completion("first"));
+        advance(queue, clock, 0.05);
+        recorder->start("en-US");
+        const auto secondTask = task();
+        const auto secondRequest = recognizer->lastRequest();
+        ASSERT_NE(secondTask, firstTask);
+        deliver([](FakeTask& t) { t.partial("two"); });
+
+        row.late();
+        drain(queue);
+        EXPECT_EQ(done, Strings{row.first});
+        EXPECT_EQ(firstTask->cancelled, 1);
+        EXPECT_EQ(secondTask->cancelled, 0);
+        EXPECT_EQ(secondRequest->endedAudio, 0);
+        EXPECT_TRUE(engine.feed(TestBuffer::constant(0.1f, 64).view()));
+        EXPECT_EQ(secondRequest->appended, 1);
+
+        // More late words of the first task reach nobody.
+        firstTask->final("Stale.");
+        drain(queue);
+        recorder->stop(completion("second"));
+        advance(queue, clock, 1.0);
+        EXPECT_EQ(done.size(), 1u);
+        deliver([](FakeTask& t) { t.final("Two."); });
+        EXPECT_EQ(done, (Strings{row.first, "second:Two."}));
+        advance(queue, clock, 5.0);
+        EXPECT_EQ(done.size(), 2u);
+    }
+}
+
+TEST_F(RecorderTest, EveryStopGetsItsOwnTranscriptInWhateverOrderTheyEnd) {
     recorder->start("en-US");
     const auto firstTask = task();
     recorder->stop(completion("first"));
     recorder->start("en-US");
-    EXPECT_TRUE(done.empty());
-    EXPECT_EQ(firstTask->cancelled, 0);
-    deliver([](FakeTask& t) { t.partial("new words"); });
-
-    // The first task's error ends the wait with the new recording's transcript...
-    firstTask->fail();
-    drain(queue);
-    EXPECT_EQ(done, Strings{"first:new words"});
-    EXPECT_EQ(task()->cancelled, 1);
-
-    // ...after which its buffers only drive the meter.
-    const auto appended = recognizer->lastRequest()->appended.load();
-    EXPECT_TRUE(engine.feed(TestBuffer::constant(0.1f, 64).view()));
-    drain(queue);
-    EXPECT_EQ(recognizer->lastRequest()->appended, appended);
-    EXPECT_EQ(levels.size(), 1u);
-
-    // A second stop replaces nothing now; it is answered by its own timeout.
     recorder->stop(completion("second"));
-    advance(queue, clock, 4.0);
-    EXPECT_EQ(done, (Strings{"first:new words", "second:"}));
+    deliver([](FakeTask& t) { t.final("Two."); });
+    firstTask->final("One.");
+    drain(queue);
+    advance(queue, clock, 10.0);
+    EXPECT_EQ(done, (Strings{"second:Two.", "first:One."}));
 }
 
-TEST_F(RecorderTest, ALaterStopReplacesAPendingCompletionThatIsThenNeverCalled) {
+// The capture ends by itself mid-dictation: the recogniser is told the audio ended, the
+// owner hears of it once, and the release delivers what was heard, without the full wait
+// when the recogniser has already answered.
+TEST_F(RecorderTest, AnInterruptionEndsTheAudioAndTheReleaseDeliversWhatWasHeard) {
+    Strings reports;
+    recorder->setOnInterrupted([&](std::string reason) { reports.push_back(reason); });
+    struct Row {
+        const char* name;
+        bool finalBeforeRelease, finalAfterRelease;
+        double secondsToCompletion;
+        std::string expected;
+    } rows[] = {
+        {"final before the release", true, false, 0.0, "c:Heard so far."},
+        {"final after the release", false, true, 0.5, "c:Heard so far."},
+        {"no final", false, false, 4.0, "c:heard so far"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        done.clear();
+        reports.clear();
+        recorder->start("en-US");
+        const auto request = recognizer->lastRequest();
+        deliver([](FakeTask& t) { t.partial("heard so far"); });
+        engine.interrupt("The microphone was removed.");
+        EXPECT_TRUE(reports.empty()); // posted, not called on the capture thread
+        engine.interrupt("The sound server went away.");
+        drain(queue);
+        EXPECT_EQ(reports, Strings{"The microphone was removed."});
+        EXPECT_EQ(request->endedAudio, 1);
+        if (row.finalBeforeRelease)
+            deliver([](FakeTask& t) { t.final("Heard so far."); });
+        EXPECT_TRUE(done.empty());
+
+        const auto stoppedAt = clock.now();
+        recorder->stop(completion("c"));
+        EXPECT_EQ(request->endedAudio, 1);
+        if (row.finalAfterRelease) {
+            advance(queue, clock, 0.5);
+            deliver([](FakeTask& t) { t.final("Heard so far."); });
+        }
+        drain(queue);
+        if (done.empty()) {
+            advance(queue, clock, row.secondsToCompletion - 0.001);
+            EXPECT_TRUE(done.empty());
+            advance(queue, clock, 0.001);
+        }
+        EXPECT_EQ(done, Strings{row.expected});
+        EXPECT_EQ(clock.now() - stoppedAt, secondsToNanos(row.secondsToCompletion));
+        advance(queue, clock, 5.0);
+        EXPECT_EQ(reports.size(), 1u);
+        EXPECT_EQ(done.size(), 1u);
+    }
+}
+
+// A report that reaches the main queue after the next press still names the dictation
+// whose capture ended, not the new one.
+TEST_F(RecorderTest, ALateInterruptionReportConcernsOnlyItsOwnDictation) {
+    Strings reports;
+    recorder->setOnInterrupted([&](std::string reason) { reports.push_back(reason); });
     recorder->start("en-US");
-    recorder->stop(completion("replaced"));
+    engine.interrupt("The sound server went away."); // read on the capture thread, queued
+    recorder->stop(completion("first"));
     recorder->start("en-US");
-    recorder->stop(completion("kept"));
-    deliver([](FakeTask& t) { t.final("Done."); });
-    advance(queue, clock, 10.0);
-    EXPECT_EQ(done, Strings{"kept:Done."});
+    const auto second = recognizer->lastRequest();
+    drain(queue);
+    EXPECT_EQ(reports, Strings{"The sound server went away."});
+    EXPECT_EQ(second->endedAudio, 0);
+
+    // The new dictation is told about separately; an idle recorder reports nothing.
+    engine.interrupt("The microphone was removed.");
+    drain(queue);
+    EXPECT_EQ(second->endedAudio, 1);
+    recorder->stop(completion("second"));
+    advance(queue, clock, 4.0);
+    engine.interrupt("Too late.");
+    drain(queue);
+    EXPECT_EQ(reports, (Strings{"The sound server went away.", "The microphone was removed."}));
+    EXPECT_EQ(done, (Strings{"first:", "second:"}));
 }
 
 TEST_F(RecorderTest, LateResultsAndTimeoutsWhileIdleCallNothing) {

@@ -115,7 +115,8 @@ Controller::Controller(Ports ports)
                [this](const std::string& id) { ports_.defaults.set(kLocaleKey, id); }),
       recording(*this, false), trusted(*this, ports.trust.isTrusted()), ports_(std::move(ports)),
       locales_(sortLocales(ports_.recognizers.supportedLocales(), ports_.localeInfo)),
-      pasteChords_(readPasteChords(ports_.defaults)) {}
+      pasteChords_(readPasteChords(ports_.defaults)),
+      pastes_(PasteQueue::make(ports_.keys, ports_.clipboard, pasteChords_, ports_.main)) {}
 
 void Controller::start() {
     if (started_)
@@ -137,12 +138,16 @@ void Controller::start() {
             self->interrupted(reason);
     });
     ports_.hotKey.setOnPress([weak] {
-        if (auto self = weak.lock())
+        if (auto self = weak.lock()) {
+            self->pastes_->setHeld(true);
             self->beginRecording();
+        }
     });
     ports_.hotKey.setOnRelease([weak] {
-        if (auto self = weak.lock())
+        if (auto self = weak.lock()) {
             self->endRecording();
+            self->pastes_->setHeld(false);
+        }
     });
     ports_.hotKey.registerKey();
 }
@@ -197,21 +202,20 @@ void Controller::deliver(const std::string& text) {
         history = std::vector<std::string>(history->begin(), history->begin() + kHistoryLimit);
     }
     ports_.defaults.set(kHistoryKey, history.get());
-    ports_.clipboard.setString(text);
+    // A paste still due keeps its own text on the clipboard; this one follows in turn.
+    if (pastes_->idle())
+        ports_.clipboard.setString(text);
     trusted = ports_.trust.isTrusted();
     if (trusted) {
-        // Refers to no controller state: it runs even if a new dictation begins meanwhile.
         // Only telling the user that nothing could be typed needs the controller.
-        ports_.main.asyncAfter(kPasteDelaySeconds,
-                               [weak = weak_from_this(), &keys = ports_.keys,
-                                &clipboard = ports_.clipboard, chords = pasteChords_, text] {
-                                   if (pasteCommandV(keys, clipboard, *chords, text))
-                                       return;
-                                   if (auto self = weak.lock())
-                                       self->notify(kCopiedTitle, text);
-                               });
+        pastes_->add(text, [weak = weak_from_this()](const std::string& failed) {
+            if (auto self = weak.lock())
+                self->notify(kCopiedTitle, failed);
+        });
         return;
     }
+    if (!pastes_->idle())
+        ports_.clipboard.setString(text);
     notify(kCopiedTitle, text);
 }
 

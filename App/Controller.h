@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PasteChords.h"
+#include "PasteQueue.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/Observable.h"
 #include "ports/Defaults.h"
@@ -61,6 +62,11 @@ public:
 
     explicit Controller(Ports ports); // use make()
 
+    // Class-level: a paste holds no controller state. Answers false when the chord could not
+    // be typed at all.
+    static bool pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
+                              const PasteChordTable& chords, const std::string& text);
+
 private:
     void beginRecording();
     void endRecording();
@@ -68,22 +74,18 @@ private:
     void interrupted(const std::string& reason);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
-    // Class-level: the delayed paste holds no controller state. Answers false when the chord
-    // could not be typed at all.
-    static bool pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
-                              const PasteChordTable& chords, const std::string& text);
     std::string locale() const;
 
     Ports ports_;
     std::vector<std::string> locales_;
     std::shared_ptr<const PasteChordTable> pasteChords_;
+    std::shared_ptr<PasteQueue> pastes_;
     bool started_ = false;
 };
 
 inline constexpr const char* kHistoryKey = "history";
 inline constexpr const char* kLocaleKey = "locale";
 inline constexpr std::size_t kHistoryLimit = 10;
-inline constexpr double kPasteDelaySeconds = 0.08;
 
 // Locale identifiers sorted by display name: NFC, then code point by code point.
 std::vector<std::string> sortLocales(std::vector<std::string> identifiers, const LocaleInfo& info);

@@ -112,14 +112,18 @@ public:
     struct Paste {
         PasteChord chord;
         Nanoseconds at;
+        std::string clipboard; // what the target reads when the chord reaches it
     };
+    const FakeClipboard* clipboard = nullptr;
     std::string windowInstance, windowClass;
     bool canType = true; // false: the keyboard has no way to type any chord
     std::vector<Paste> pastes;
     WindowClass focusedWindowClass() override { return {windowInstance, windowClass}; }
     bool postPaste(PasteChord chord) override {
         if (canType)
-            pastes.push_back({chord, clock_.now()});
+            pastes.push_back({chord, clock_.now(),
+                              clipboard && !clipboard->writes.empty() ? clipboard->writes.back()
+                                                                      : std::string()});
         return canType;
     }
 
@@ -278,6 +282,7 @@ struct ControllerRig {
     FakeSettingsOpener settings;
     FakeIds ids;
 
+    ControllerRig() { keys.clipboard = &clipboard; }
     Controller::Ports ports() {
         return {defaults, recognizers, localeInfo, trust,    recorder, hud, hotKey, clipboard,
                 keys,     notifier,    runner,     identity, settings, ids, queue};

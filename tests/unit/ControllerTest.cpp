@@ -158,8 +158,43 @@ TEST_F(ControllerTest, AnEarlierCompletionLeavesThePanelToTheRecordingDictation)
     rig.hotKey.release();
     rig.recorder->complete("second");
     EXPECT_EQ(window.calls.back(), "out");
-    EXPECT_EQ(rig.clipboard.writes, (Strings{"first", "second"}));
     EXPECT_EQ(c.history.get(), (Strings{"second", "first"}));
+}
+
+// A target reads the clipboard when the chord reaches it: a transcript delivered while an
+// earlier paste is due must not be on the clipboard before that paste has gone out, and a
+// paste due while the hot key is held again waits for its release.
+TEST_F(ControllerTest, EachPasteFindsItsOwnTextOnTheClipboardInDeliveryOrder) {
+    struct Case {
+        const char* name;
+        bool heldAgain; // the first completes while the key is held for the next dictation
+    };
+    for (const Case& k : {Case{"back to back", false}, Case{"while held again", true}}) {
+        SCOPED_TRACE(k.name);
+        ControllerRig r;
+        auto c = r.make();
+        c->start();
+        r.hotKey.press();
+        r.hotKey.release();
+        r.hotKey.press();
+        if (!k.heldAgain)
+            r.hotKey.release();
+        r.recorder->complete("first");
+        advance(r.queue, r.clock, k.heldAgain ? 0.5 : 0.01);
+        EXPECT_TRUE(r.keys.pastes.empty());
+        if (k.heldAgain)
+            r.hotKey.release();
+        r.recorder->complete("second");
+        advance(r.queue, r.clock, 1.0);
+
+        ASSERT_EQ(r.keys.pastes.size(), 2u);
+        EXPECT_EQ(r.keys.pastes[0].clipboard, "first");
+        EXPECT_EQ(r.keys.pastes[1].clipboard, "second");
+        EXPECT_GE(r.keys.pastes[1].at - r.keys.pastes[0].at,
+                  secondsToNanos(PasteQueue::kSettleSeconds + kPasteDelaySeconds));
+        EXPECT_EQ(r.clipboard.writes, (Strings{"first", "second"}));
+        EXPECT_EQ(c->history.get(), (Strings{"second", "first"}));
+    }
 }
 
 // The capture ended mid-dictation: the user is told at once, the meter drops, and the

@@ -1,0 +1,61 @@
+#include "PasteQueue.h"
+
+#include "Controller.h"
+
+#include <utility>
+
+namespace murmelin {
+
+std::shared_ptr<PasteQueue> PasteQueue::make(KeyInjector& keys, Clipboard& clipboard,
+                                             std::shared_ptr<const PasteChordTable> chords,
+                                             MainQueue& main) {
+    return std::make_shared<PasteQueue>(keys, clipboard, std::move(chords), main);
+}
+
+PasteQueue::PasteQueue(KeyInjector& keys, Clipboard& clipboard,
+                       std::shared_ptr<const PasteChordTable> chords, MainQueue& main)
+    : keys_(keys), clipboard_(clipboard), chords_(std::move(chords)), main_(main) {}
+
+void PasteQueue::add(std::string text, Failure onFailure) {
+    const bool first = items_.empty();
+    items_.push_back({std::move(text), std::move(onFailure)});
+    if (first)
+        after(kPasteDelaySeconds, &PasteQueue::runHead);
+    // Otherwise the paste before it schedules it.
+}
+
+void PasteQueue::setHeld(bool held) {
+    held_ = held;
+    if (!held && std::exchange(waitsForRelease_, false))
+        after(0, &PasteQueue::runHead);
+}
+
+void PasteQueue::after(double seconds, void (PasteQueue::*step)()) {
+    auto job = [self = shared_from_this(), step] { (self.get()->*step)(); };
+    if (seconds > 0)
+        main_.asyncAfter(seconds, std::move(job));
+    else
+        main_.async(std::move(job));
+}
+
+void PasteQueue::runHead() {
+    if (items_.empty())
+        return;
+    if (held_) {
+        waitsForRelease_ = true;
+        return;
+    }
+    Item item = std::move(items_.front());
+    items_.pop_front();
+    if (!Controller::pasteCommandV(keys_, clipboard_, *chords_, item.text) && item.onFailure)
+        item.onFailure(item.text);
+    if (!items_.empty())
+        after(kSettleSeconds, &PasteQueue::copyHead);
+}
+
+void PasteQueue::copyHead() {
+    clipboard_.setString(items_.front().text);
+    after(kPasteDelaySeconds, &PasteQueue::runHead);
+}
+
+} // namespace murmelin

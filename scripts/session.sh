@@ -500,10 +500,11 @@ sound)
     read -r sound <"$dir/sound"
     keep_on_failure=1
     deadline_us=$((t0_us + timeout_s * 1000000))
-    # A killed server leaves its socket behind; the next one would be taken as ready at once.
+    # A killed server leaves its socket behind, where the next one would be taken as ready at
+    # once, and its pid file, whose process may linger as a zombie and look alive.
     server=pulse
     [ "$sound" = pipewire ] && server=pipewire-pulse
-    alive_named "$server" || rm -f "$PULSE_RUNTIME_PATH/native"
+    alive_named "$server" || rm -f "$PULSE_RUNTIME_PATH/native" "$PULSE_RUNTIME_PATH/pid"
     [ "$sound" = pipewire ] && ! alive_named pipewire && rm -f "$XDG_RUNTIME_DIR/pipewire-0" &&
         launch_pipewire
     [ "$sound" = pulse ] && ! alive_named pulse && launch_pulse

@@ -197,10 +197,15 @@ void PulseAudioInput::openStream() {
     pa_stream_set_state_callback(stream.get(), &PulseAudioInput::onStreamState, this);
     pa_stream_set_read_callback(stream.get(), &PulseAudioInput::onRead, this);
     pa_stream_set_moved_callback(stream.get(), &PulseAudioInput::onMoved, this);
-    // Without a fragment size the server hands out audio in two-second blocks.
+    // Without a fragment size the server hands out audio in two-second blocks. The first
+    // fragments are a quarter of a buffer, and the first buffer is handed on as soon as anything
+    // has come, shorter: the level and the recogniser get the press's audio one fragment sooner
+    // (PipeWire links a new stream only after its session manager has had a look, which already
+    // costs a fragment's time). Whole buffers follow (raise()), for fewer wake-ups.
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
-    attr.fragsize = static_cast<uint32_t>(frames_ * sizeof(float));
+    attr.fragsize = static_cast<uint32_t>(std::max<std::size_t>(1, frames_ / 4) * sizeof(float));
+    first_ = true;
     int error = 0;
     bool answered = true;
     std::string device;
@@ -401,6 +406,22 @@ void PulseAudioInput::read(pa_stream* stream) {
             }
         }
         pa_stream_drop(stream);
+        if (first_ && !pending_.empty()) {
+            first_ = false;
+            emit();
+            pending_.clear();
+            raise(stream);
+        }
+    }
+}
+
+// Whole buffers from now on: the server wakes us once per buffer.
+void PulseAudioInput::raise(pa_stream* stream) {
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr);
+    attr.fragsize = static_cast<uint32_t>(frames_ * sizeof(float));
+    if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
+        pa_operation_unref(op);
     }
 }
 
@@ -408,6 +429,7 @@ void PulseAudioInput::push(const float* samples, std::size_t count) {
     for (std::size_t k = 0; k < count; ++k) {
         pending_.push_back(samples[k]);
         if (pending_.size() == frames_) {
+            first_ = false;
             emit();
             pending_.clear();
         }

@@ -36,7 +36,8 @@ public:
     // Buffers reach the tap in the format of outputFormat() (`format` is not converted to),
     // each as long as `bufferSize` frames (1024 when 0) would last at 48 kHz, the rate
     // microphones commonly run at and requests are sized for: 1024 gives 341 frames, 21 ms. At
-    // 16 kHz the same count would make every buffer, the first one included, three times late.
+    // 16 kHz the same count would make every buffer three times late. The first buffer comes as
+    // soon as any audio has, shorter; the last holds what was left at stop().
     static uint32_t framesFor(uint32_t bufferSize);
     void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) override;
     // Waits for a tap call under way, so nothing is called after it returns.
@@ -84,6 +85,7 @@ private:
     void interrupt(const std::string& reason);
     bool waitFor(const std::function<bool()>& done);
     void read(pa_stream* stream);
+    void raise(pa_stream* stream);
     void push(const float* samples, std::size_t count);
     void emit();
 
@@ -108,6 +110,7 @@ private:
     std::unique_ptr<pa_stream, StreamDeleter> stream_;
     std::unique_ptr<pa_operation, OperationDeleter> check_; // is the source moved from gone?
     uint32_t source_ = 0;        // index of the source the open stream records from
+    bool first_ = true;          // no buffer handed on yet for the open stream
     bool interrupted_ = false;   // reported for the open stream; its audio is no longer wanted
     std::string ifPresent_;      // what to report when the checked source still exists
     std::vector<float> pending_; // samples of the buffer being filled

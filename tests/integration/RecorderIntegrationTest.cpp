@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -503,8 +504,52 @@ TEST_F(SphinxRecognizerTest, ANewDictationEndsTheAudioOfTheOneBeforeAndBothGetFi
     EXPECT_FALSE(second.results.front().isFinal);
 }
 
+// pipewire-pulse takes no cookies and never refuses a client: these run on PulseAudio alone.
+using PulseAudioOnlyTest = RecorderIntegrationTest;
+
+// A refusal is no verdict for good: every press asks again, and access granted since counts.
+TEST_P(PulseAudioOnlyTest, ARefusedMicrophoneIsAskedForAgainAtTheNextPress) {
+    // A second door into the same server that wants a cookie; ours is wrong at first.
+    const std::string server = session_->dir() + "/server-cookie",
+                      client = session_->dir() + "/client-cookie";
+    for (const auto& file : {server, client}) {
+        ASSERT_EQ(session_->run({"sh", "-c", "head -c 256 /dev/urandom >'" + file + "'"}).status,
+                  0);
+    }
+    const std::string port = std::to_string(20000 + ::getpid() % 20000);
+    ASSERT_EQ(session_
+                  ->run({"pactl", "load-module", "module-native-protocol-tcp", "port=" + port,
+                         "listen=127.0.0.1", "auth-anonymous=0", "auth-cookie=" + server})
+                  .status,
+              0);
+    ::setenv("PULSE_COOKIE", client.c_str(), 1);
+    PulseAudioInput audio("tcp:127.0.0.1:" + port);
+    LocalAuthorization authorization([&] { return audio.accessRefused(); });
+    auto recorder = Recorder::make({authorization, recognizers_, audio, main_});
+    const auto press = [&]() -> std::optional<Recorder::Failure::Kind> {
+        try {
+            recorder->start("en-US");
+        } catch (const Recorder::Failure& failure) {
+            return failure.kind();
+        }
+        bool done = false;
+        recorder->stop([&](std::string) { done = true; });
+        EXPECT_TRUE(main_.runUntil([&] { return done; }, 6.0));
+        return std::nullopt;
+    };
+    EXPECT_EQ(press(), Recorder::Failure::Kind::engine); // the server's "Access denied"
+    EXPECT_EQ(authorization.microphoneStatus(), AuthorizationStatus::denied);
+    EXPECT_EQ(press(), Recorder::Failure::Kind::notAuthorized);
+    ASSERT_EQ(session_->run({"cp", server, client}).status, 0); // access granted
+    EXPECT_EQ(authorization.microphoneStatus(), AuthorizationStatus::authorized);
+    EXPECT_EQ(press(), std::nullopt) << "still refused after access was granted";
+    ::unsetenv("PULSE_COOKIE");
+}
+
 INSTANTIATE_TEST_SUITE_P(SoundServers, RecorderIntegrationTest,
                          ::testing::Values("pulse", "pipewire"),
+                         [](const auto& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(SoundServers, PulseAudioOnlyTest, ::testing::Values("pulse"),
                          [](const auto& info) { return info.param; });
 
 } // namespace

@@ -38,7 +38,7 @@ timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 say() { echo "session.sh: $*" >&2; }
 
 usage() {
-    sed -n '5,13p' "$self" | sed 's/^#  //' >&2
+    sed -n '5,12p' "$self" | sed 's/^#  //' >&2
     exit 2
 }
 

@@ -53,6 +53,8 @@ public:
 
     // Called when the connection dies, the server ends the stream, or the source goes away
     // (also when the server quietly moves the stream elsewhere because its source was removed).
+    // It runs on the capture thread as the tap does: post to the main thread, never call back
+    // into this input from it. Audio after the cut is not handed on; what came before is.
     void setOnInterrupted(std::function<void(std::string reason)> handler) override {
         onInterrupted_ = std::move(handler);
     }

@@ -8,7 +8,8 @@
 // Then: the idle program over 60 s (CPU, wake-ups = voluntary context switches of all threads),
 // resident memory, and word error rate of the road against the decoder fed the same files.
 // Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
-// RSS/fds/threads sampled every 20). Not a Google Benchmark: one run is one measurement.
+// RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server). Not a
+// Google Benchmark: one run is one measurement.
 #include "platform/linux/speech/SphinxRecognizerFactory.h"
 #include "platform/linux/speech/WordErrorRate.h"
 
@@ -250,21 +251,25 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int dictations = 20, idleS = 60, soak = 0;
+    std::string sound = "pulse";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--idle-s" && i + 1 < argc)
             idleS = std::atoi(argv[++i]);
         else if (a == "--soak" && i + 1 < argc)
             soak = std::atoi(argv[++i]);
+        else if (a == "--sound" && i + 1 < argc)
+            sound = argv[++i];
         else
             dictations = std::atoi(argv[i]);
     }
     buildDir = fs::canonical("/proc/self/exe").parent_path().parent_path().string();
     sessionDir = fs::temp_directory_path() / ("murmelin-bench-" + std::to_string(getpid()));
     setenv("MURMELIN_BUILD_DIR", buildDir.c_str(), 1);
-    std::fprintf(
-        stderr, "%s",
-        session("start --owner " + std::to_string(getpid()) + " " + sessionDir + " 2>&1").c_str());
+    std::fprintf(stderr, "%s",
+                 session("start --owner " + std::to_string(getpid()) + " " + sessionDir +
+                         " x11 dbus wm compositor tray notify " + sound + " 2>&1")
+                     .c_str());
     std::string display = ":" + slurp(sessionDir + "/display");
     display.erase(display.find_last_not_of("\n") + 1);
     const std::string target = sessionDir + "/target.txt";

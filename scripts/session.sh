@@ -2,17 +2,22 @@
 # A complete, private desktop session for tests, the demo and the benchmarks, on a machine with
 # no display, no sound card and no logged-in user:
 #
-#   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify pulse
+#   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify
+#                                                     and a sound server: pulse or pipewire
 #   session.sh stop <dir>                             stops everything that start started
 #   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
+#   session.sh sound <dir>                            starts the sound server again if it died
 #   session.sh run <dir> <command...>                 runs a command inside the session
 #   session.sh spawn <dir> <name> <command...>        starts one in the background, prints its
 #                                                     pid; stop ends it; output: <dir>/logs/<name>.log
 #
-# Parts default to all of them. The session bus is always started, so nothing in the session ever
-# reaches the caller's bus. `start` writes <dir>/env (export lines to source) and <dir>/pids, and
-# returns only when every part answers. With --owner, a watchdog stops the session when that
-# process ends (a test that crashes or is killed by a timeout leaves nothing behind).
+# Parts default to all of them with PulseAudio; `pipewire` instead of `pulse` gives PipeWire with
+# WirePlumber and pipewire-pulse (the same PulseAudio socket, PULSE_SERVER and virtual
+# microphone: a null sink "vsink" whose monitor is the default source). The session bus is always
+# started, so nothing in the session ever reaches the caller's bus. `start` writes <dir>/env
+# (export lines to source) and <dir>/pids, and returns only when every part answers. With
+# --owner, a watchdog stops the session when that process ends (a test that crashes or is killed
+# by a timeout leaves nothing behind).
 # The caller's DISPLAY, bus and sound server are never used or touched.
 #
 # Tools: notification_recorder and session_probe come from $MURMELIN_TOOLS_DIR or
@@ -27,12 +32,13 @@ absolute "${BASH_SOURCE[0]}"
 self=$REPLY
 root=${self%/scripts/*}
 all_parts=(x11 dbus wm compositor tray notify pulse)
+known_parts=("${all_parts[@]}" pipewire)
 timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 
 say() { echo "session.sh: $*" >&2; }
 
 usage() {
-    sed -n '5,11p' "$self" | sed 's/^#  //' >&2
+    sed -n '5,12p' "$self" | sed 's/^#  //' >&2
     exit 2
 }
 
@@ -73,7 +79,8 @@ alive_named() { # name: is the recorded process of that name running?
 
 fail() {
     say "$*"
-    [ -f "$dir/pids" ] && "$self" stop "$dir" >/dev/null 2>&1
+    # A sound server that does not come back (`sound`) leaves the rest of the session running.
+    [ -z "${keep_on_failure:-}" ] && [ -f "$dir/pids" ] && "$self" stop "$dir" >/dev/null 2>&1
     exit 1
 }
 
@@ -191,16 +198,79 @@ wait_notify() {
         grep -q 'boolean true' || fail "org.freedesktop.Notifications has no owner"
 }
 
-wait_pulse() {
-    until [ -S "$PULSE_RUNTIME_PATH/native" ]; do
-        alive_named pulse || { log_tail pulse; fail "pulseaudio exited"; }
-        deadline_passed && fail "pulseaudio not ready after ${timeout_s}s"
+launch_pulse() {
+    spawn pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false \
+        --disallow-exit --log-target=stderr --file="$dir/pulse.pa"
+}
+
+# PipeWire itself; WirePlumber and pipewire-pulse follow once its socket is there (wait_pipewire).
+launch_pipewire() {
+    spawn pipewire pipewire
+}
+
+wait_socket() { # path name-of-process
+    until [ -S "$1" ]; do
+        alive_named "$2" || { log_tail "$2"; fail "$2 exited"; }
+        deadline_passed && fail "$2 not ready after ${timeout_s}s"
         sleep 0.005
     done
+}
+
+# An idle null sink renders in 2-second blocks and swallows the start of a clip: keep it awake.
+keep_awake() {
+    alive_named pulse-awake ||
+        spawn pulse-awake sh -c 'exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null'
+}
+
+wait_pulse() {
+    wait_socket "$PULSE_RUNTIME_PATH/native" pulse
     pactl info 2>&1 | grep -q '^Default Source: vsink.monitor$' ||
         { log_tail pulse; fail "pulseaudio does not answer or has no virtual microphone"; }
-    # An idle null sink renders in 2-second blocks and swallows the start of a clip: keep it awake.
-    spawn pulse-awake sh -c 'exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null'
+    keep_awake
+}
+
+wait_pipewire() {
+    wait_socket "$XDG_RUNTIME_DIR/pipewire-0" pipewire
+    alive_named wireplumber || spawn wireplumber wireplumber
+    alive_named pipewire-pulse || spawn pipewire-pulse pipewire-pulse
+    wait_socket "$PULSE_RUNTIME_PATH/native" pipewire-pulse
+    # WirePlumber picks a default source of its own a moment later: set ours until it holds.
+    local held=0
+    while ((held < 2)); do
+        pactl set-default-source vsink.monitor >/dev/null 2>&1
+        sleep 0.02
+        if [ "$(pactl get-default-source 2>/dev/null)" = vsink.monitor ]; then
+            ((held++))
+        else
+            held=0
+            deadline_passed && { log_tail wireplumber; fail "PipeWire has no virtual microphone"; }
+        fi
+    done
+    keep_awake
+}
+
+# The configuration files of the sound server (start), and its virtual microphone.
+configure_sound() {
+    export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
+    export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
+    if [ "$sound" = pulse ]; then
+        # The socket module comes last: once the socket exists, the microphone is in place.
+        printf '%s\n' "load-module module-null-sink sink_name=vsink rate=16000 channels=1" \
+            "set-default-sink vsink" "set-default-source vsink.monitor" \
+            "load-module module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1" \
+            >"$dir/pulse.pa"
+    else
+        # In PipeWire's own configuration, so that it outlives a restart of pipewire-pulse.
+        mkdir -p "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d" &&
+            printf '%s\n' 'context.objects = [' '    { factory = adapter' '        args = {' \
+                '            factory.name = support.null-audio-sink' \
+                '            node.name = vsink' '            media.class = Audio/Sink' \
+                '            audio.position = [ MONO ]' '            audio.rate = 16000' \
+                '        }' '    }' ']' \
+                >"$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/murmelin-session.conf" ||
+            fail "cannot write the PipeWire configuration"
+    fi
+    echo "$sound" >"$dir/sound"
 }
 
 write_env() {
@@ -208,7 +278,7 @@ write_env() {
     {
         echo "# Source this file to run inside the session started by scripts/session.sh."
         for name in DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
-            PULSE_RUNTIME_PATH QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
+            PULSE_RUNTIME_PATH PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
             MURMELIN_SESSION_DIR HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME \
             GSETTINGS_BACKEND NO_AT_BRIDGE; do
             if [ -n "${!name:-}" ]; then echo "export $name='${!name}'"; else unset+=("$name"); fi
@@ -231,9 +301,14 @@ cmd_start() {
     ((${#parts[@]})) || parts=("${all_parts[@]}")
     declare -A want=([dbus]=1)
     for p in "${parts[@]}"; do
-        [[ " ${all_parts[*]} " == *" $p "* ]] || { say "unknown part '$p'"; usage; }
+        [[ " ${known_parts[*]} " == *" $p "* ]] || { say "unknown part '$p'"; usage; }
         want[$p]=1
     done
+    [ -n "${want[pulse]:-}" ] && [ -n "${want[pipewire]:-}" ] &&
+        { say "pulse and pipewire are two sound servers: choose one"; exit 2; }
+    local sound=""
+    [ -n "${want[pulse]:-}" ] && sound=pulse
+    [ -n "${want[pipewire]:-}" ] && sound=pipewire
     [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ] && want[x11]=1
 
     local tools_probe="" tools_notify=""
@@ -247,7 +322,8 @@ cmd_start() {
     fi
 
     caller_display=${DISPLAY:-}
-    unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER
+    unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
+        PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
     mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state" \
         "$dir/dbus-services" "$dir/runtime/pulse" &&
         chmod 0700 "$dir/runtime" "$dir/runtime/pulse" || exit 1
@@ -268,17 +344,7 @@ cmd_start() {
     [ -n "${want[x11]:-}" ] && launch_x11
     start_dbus
     trace "session bus up"
-    if [ -n "${want[pulse]:-}" ]; then
-        export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
-        export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
-        # The socket module comes last: once the socket exists, the microphone is in place.
-        printf '%s\n' "load-module module-null-sink sink_name=vsink rate=16000 channels=1" \
-            "set-default-sink vsink" "set-default-source vsink.monitor" \
-            "load-module module-native-protocol-unix socket=$PULSE_RUNTIME_PATH/native auth-anonymous=1" \
-            >"$dir/pulse.pa"
-        spawn pulse pulseaudio -n --daemonize=no --exit-idle-time=-1 --system=false \
-            --disallow-exit --log-target=stderr --file="$dir/pulse.pa"
-    fi
+    [ -n "$sound" ] && configure_sound && "launch_$sound"
     [ -n "${want[x11]:-}" ] && wait_x11 && trace "X server $DISPLAY up, monitors set"
     [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
     [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
@@ -303,7 +369,7 @@ cmd_start() {
         trace "${probe[*]} ready"
     fi
     [ -n "${want[notify]:-}" ] && wait_notify && trace "notification recorder ready"
-    [ -n "${want[pulse]:-}" ] && wait_pulse && trace "sound server ready"
+    [ -n "$sound" ] && "wait_$sound" && trace "sound server ready"
     write_env
     trap - INT TERM HUP
     local ms=$(((${EPOCHREALTIME/./} - t0_us) / 1000))
@@ -422,6 +488,27 @@ spawn)
         spawn "$name" "$@"
         echo "$spawned"
     )
+    ;;
+sound)
+    # Starts again what of the sound server has died (a test that killed it), as start did.
+    [ $# -eq 2 ] || usage
+    dir=$2
+    [ -f "$dir/env" ] && [ -f "$dir/pids" ] && [ -f "$dir/sound" ] ||
+        { say "$dir holds no running session with a sound server"; exit 1; }
+    # shellcheck disable=SC1091
+    . "$dir/env"
+    read -r sound <"$dir/sound"
+    keep_on_failure=1
+    deadline_us=$((t0_us + timeout_s * 1000000))
+    # A killed server leaves its socket behind, where the next one would be taken as ready at
+    # once, and its pid file, whose process may linger as a zombie and look alive.
+    server=pulse
+    [ "$sound" = pipewire ] && server=pipewire-pulse
+    alive_named "$server" || rm -f "$PULSE_RUNTIME_PATH/native" "$PULSE_RUNTIME_PATH/pid"
+    [ "$sound" = pipewire ] && ! alive_named pipewire && rm -f "$XDG_RUNTIME_DIR/pipewire-0" &&
+        launch_pipewire
+    [ "$sound" = pulse ] && ! alive_named pulse && launch_pulse
+    "wait_$sound"
     ;;
 _watch) shift; cmd_watch "$@" ;;
 *) usage ;;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <utility>
 
 using namespace murmelin;
 using namespace murmelin::test;
@@ -21,10 +22,28 @@ std::vector<pid_t> pidsNamed(const DesktopSession& s, const std::string& name) {
     return pids;
 }
 
-TEST_F(EndToEndStateTest, WithoutASoundServerOneNotificationAndLaterPressesWork) {
+// The same on each sound server ("pulse", "pipewire"), with a session of its own.
+class EndToEndSoundServerTest : public EndToEndFixture,
+                                public ::testing::WithParamInterface<std::string> {
+public:
+    static void SetUpTestSuite() {}
+    static void TearDownTestSuite() {}
+    void SetUp() override {
+        session_ =
+            new DesktopSession({"x11", "dbus", "wm", "compositor", "tray", "notify", GetParam()});
+        EndToEndFixture::SetUp();
+    }
+    void TearDown() override {
+        EndToEndFixture::TearDown();
+        delete std::exchange(session_, nullptr);
+    }
+};
+
+TEST_P(EndToEndSoundServerTest, WithoutASoundServerOneNotificationAndLaterPressesWork) {
     const std::string file = session_->launchTargetWindow();
     program_->start();
-    for (const char* name : {"pulse-awake", "pulse"})
+    // The server the program talks to (PipeWire's core and session manager live on).
+    for (const char* name : {"pulse-awake", GetParam() == "pipewire" ? "pipewire-pulse" : "pulse"})
         for (pid_t pid : pidsNamed(*session_, name))
             ::kill(pid, SIGTERM);
     const std::string socket = session_->env("PULSE_RUNTIME_PATH").value() + "/native";
@@ -52,18 +71,16 @@ TEST_F(EndToEndStateTest, WithoutASoundServerOneNotificationAndLaterPressesWork)
     EXPECT_TRUE(program_->running());
 
     // The server comes back (as session.sh starts it); the next press records.
-    session_->launch("pulse", {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                               "--system=false", "--disallow-exit", "--log-target=stderr",
-                               "--file=" + session_->dir() + "/pulse.pa"});
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(socket); }, 10s));
-    session_->launch(
-        "pulse-awake",
-        {"sh", "-c", "exec parec --latency-msec=10 -d vsink.monitor --raw >/dev/null"});
+    ASSERT_TRUE(session_->restartSoundServer());
     std::this_thread::sleep_for(500ms);
     const Seen seen =
         program_->dictate(speak(*session_, "hello new line world", "phrase1"), "after-server-back");
     expectDelivered([&] { return readFile(file).value_or(""); }, "", seen, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(SoundServers, EndToEndSoundServerTest,
+                         ::testing::Values("pulse", "pipewire"),
+                         [](const auto& info) { return info.param; });
 
 TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     // The language chosen earlier, as the menu would have stored it.

@@ -248,6 +248,10 @@ bool DesktopSession::play(const std::string& wav) const {
     return script({"play", dir_, wav}).status == 0;
 }
 
+bool DesktopSession::restartSoundServer() const {
+    return script({"sound", dir_}).status == 0;
+}
+
 std::vector<RecordedNotification> DesktopSession::notifications() const {
     std::vector<RecordedNotification> records;
     const auto file = env("MURMELIN_NOTIFICATIONS");

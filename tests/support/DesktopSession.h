@@ -35,7 +35,8 @@ struct CommandResult {
 /// called. All calls are for the test's main thread.
 class DesktopSession {
 public:
-    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", "pulse"; empty: all).
+    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", and "pulse" or
+    /// "pipewire" for the sound server; empty: all, with "pulse").
     /// Throws std::runtime_error with session.sh's message when a part does not come up.
     explicit DesktopSession(std::vector<std::string> parts = {});
     ~DesktopSession();
@@ -60,6 +61,9 @@ public:
 
     /// Plays a sound file into the virtual microphone, blocking until it has been played.
     bool play(const std::string& wav) const;
+    /// Starts again what of the sound server has died (a test killed it) and waits until the
+    /// virtual microphone is the default source again.
+    bool restartSoundServer() const;
     /// Every notification received so far, oldest first.
     std::vector<RecordedNotification> notifications() const;
     /// Saves the whole X screen (both monitors) as an image.

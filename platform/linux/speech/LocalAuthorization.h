@@ -10,8 +10,9 @@ namespace murmelin {
 // is always allowed; the microphone is allowed unless the sound server refused us.
 class LocalAuthorization final : public SpeechAuthorization {
 public:
-    // `microphoneRefused` reports whether the sound server denied access (may be empty);
-    // main thread.
+    // `microphoneRefused` reports whether the sound server denies access now (may be empty);
+    // main thread. It is asked at every status read, so a refusal lasts only as long as the
+    // server keeps refusing (PulseAudioInput::accessRefused asks the server again).
     explicit LocalAuthorization(std::function<bool()> microphoneRefused = {});
 
     AuthorizationStatus speechStatus() const override;

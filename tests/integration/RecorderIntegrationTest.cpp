@@ -223,7 +223,9 @@ TEST(RecorderWithoutModel, StartFailsAsUnavailable) {
     MainQueue main(clock);
     PulseAudioInput audio("unix:/nonexistent/murmelin/native");
     LocalAuthorization authorization;
-    SphinxRecognizerFactory recognizers({empty.string(), empty.string(), {}, "en-US"});
+    SphinxRecognizerFactory::Options options;
+    options.systemModelDirectory = options.userModelRoot = empty.string();
+    SphinxRecognizerFactory recognizers(options);
     auto recorder = Recorder::make({authorization, recognizers, audio, main});
     try {
         recorder->start("en-US");
@@ -276,8 +278,8 @@ protected:
         }
     }
 
-    SphinxRecognizerFactory factory_{
-        SphinxRecognizerFactory::Options{systemModelDirectory(), "", {}, "en-US"}};
+    SphinxRecognizerFactory factory_{SphinxRecognizerFactory::Options{
+        systemModelDirectory(), "", {}, "en-US", {}, ModelCheckOptions{}}};
 };
 
 TEST_F(SphinxRecognizerTest, NothingIsReportedAfterCancelReturns) {

@@ -59,8 +59,11 @@ protected:
 
 TEST_F(SpeechLevelsTest, ASavedEstimateIsUsedAndAnUnusableOneIgnored) {
     const std::string file = levelEstimatePath(dir_.string(), "en-US");
+    const std::string stale = file + ".tmp-2147483646"; // left by a write that was cut off
+    std::ofstream(stale) << "murmelin-levels 1\n";
     const std::vector<float> modelDefault = startingEstimate(file);
     ASSERT_EQ(modelDefault.size(), 13u); // written where there was none
+    EXPECT_FALSE(fs::exists(stale));
     std::vector<float> saved = modelDefault;
     for (std::size_t i = 0; i < saved.size(); ++i)
         saved[i] += 0.5f + static_cast<float>(i) / 8;

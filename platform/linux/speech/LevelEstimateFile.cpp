@@ -1,6 +1,7 @@
 #include "LevelEstimateFile.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,6 +102,31 @@ bool writeLevelEstimate(const std::string& path, const std::vector<float>& estim
         return false;
     }
     return true;
+}
+
+void removeStaleTemps(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path file(path);
+    const std::string prefix = file.filename().string() + ".tmp-";
+    std::error_code ec;
+    for (fs::directory_iterator it(file.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        char* rest = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &rest, 10);
+        const bool ours = pid > 0 && *rest == '\0';
+        if (ours &&
+            (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) {
+            continue; // a write in progress
+        }
+        if (ours && it->is_regular_file(ec)) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
 }
 
 } // namespace murmelin

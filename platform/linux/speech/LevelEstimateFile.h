@@ -20,8 +20,11 @@ std::string levelEstimatePath(const std::string& directory, const std::string& l
 
 // Nothing when the file is missing, not a regular file, too large or not as written above.
 std::optional<std::vector<float>> readLevelEstimate(const std::string& path);
-// Replaces the file at once (temp file and rename), creating the folder; false with `why`.
+// Replaces the file at once (temp file "<path>.tmp-<pid>" and rename), creating the folder;
+// false with `why`.
 bool writeLevelEstimate(const std::string& path, const std::vector<float>& estimate,
                         std::string& why);
+// Removes the temp files that writes of `path` by processes no longer running left behind.
+void removeStaleTemps(const std::string& path);
 
 } // namespace murmelin

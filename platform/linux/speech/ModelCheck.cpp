@@ -1,6 +1,7 @@
 #include "ModelCheck.h"
 
 #include "LanguageModel.h"
+#include "LevelEstimateFile.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -89,6 +90,7 @@ void recordVerdict(const std::string& path, const std::string& key) {
     if (path.empty()) {
         return;
     }
+    removeStaleTemps(path);
     auto lines = readVerdicts(path);
     lines.push_back(key);
     if (lines.size() > kMaxVerdicts) {
@@ -122,8 +124,7 @@ std::string reasonIn(const std::string& log) {
             end = log.size();
         }
         const std::string line = log.substr(at, end - at);
-        if (const auto mark = line.find(std::string(kChecker) + ": ");
-            mark != std::string::npos) {
+        if (const auto mark = line.find(std::string(kChecker) + ": "); mark != std::string::npos) {
             own = line.substr(mark + std::strlen(kChecker) + 2);
         } else if (line.rfind("ERROR: ", 0) == 0 || line.rfind("FATAL", 0) == 0 ||
                    line.find("AddressSanitizer") != std::string::npos) {

@@ -65,6 +65,7 @@ std::string SphinxEngine::load() {
         return e.what();
     }
     if (!levelsFile_.empty()) {
+        removeStaleTemps(levelsFile_);
         // Missing on a first run; anything unusable gives way to the model's own default.
         const auto saved = readLevelEstimate(levelsFile_);
         if (saved && !setLevelEstimate(decoder_.get(), *saved)) {

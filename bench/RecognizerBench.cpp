@@ -97,6 +97,7 @@ struct Outcome {
     std::string text;
     double finalMs = 0;    // endAudio() -> final result
     double handoverMs = 0; // first buffer appended -> taken by the decoder
+    double backlogMs = 0;  // audio not yet taken by the decoder at the end of the audio
 };
 
 enum class Feed { paced, fast, drained };
@@ -150,12 +151,14 @@ Outcome recognise(SphinxRecognizer& recognizer, const Clip& clip, Feed feed) {
     });
     capture.join();
     const auto ended = Clock::now();
+    const double backlogMs = static_cast<double>(request->pending()) / 16;
     request->endAudio();
     std::unique_lock lock(mutex);
     done.wait(lock, [&] { return finalAt.has_value(); });
     Outcome outcome;
     outcome.text = text;
     outcome.finalMs = std::chrono::duration<double, std::milli>(*finalAt - ended).count();
+    outcome.backlogMs = backlogMs;
     if (request->firstAppend() && request->firstTaken()) {
         outcome.handoverMs = std::chrono::duration<double, std::milli>(*request->firstTaken() -
                                                                        *request->firstAppend())
@@ -227,16 +230,16 @@ int longDictations(const SpeechModel& model, const std::vector<Clip>& clips, boo
     SphinxRecognizer recognizer(engine);
     recognise(recognizer, clips.back(), Feed::fast);
     std::printf("%.0f MB\n", residentMb());
-    std::printf("%8s %12s %7s %14s %14s\n", "audio", "final ms", "WER", "resident MB",
-                "peak MB so far");
+    std::printf("%8s %10s %12s %7s %12s %15s\n", "audio", "final ms", "backlog ms", "WER",
+                "resident MB", "peak MB so far");
     // Whole clips are cut at the length, so the last words are partly heard: the word error
     // rate of a long dictation is for comparing the two ways, not with the table above.
     for (double seconds : {10.0, 60.0, 180.0}) {
         const Clip clip = longClip(clips, seconds);
         const Outcome o = recognise(recognizer, clip, paced ? Feed::paced : Feed::drained);
         const double wer = wordErrors(clip.reference, lowercase(o.text)).rate();
-        std::printf("%8s %12.0f %6.1f%% %14.0f %14.0f\n", clip.name.c_str(), o.finalMs, 100 * wer,
-                    residentMb(), residentMb("VmHWM"));
+        std::printf("%8s %10.0f %12.0f %6.1f%% %12.0f %15.0f\n", clip.name.c_str(), o.finalMs,
+                    o.backlogMs, 100 * wer, residentMb(), residentMb("VmHWM"));
     }
     return 0;
 }

@@ -185,7 +185,8 @@ std::string ModelCheckOptions::modelVerdictsPath() {
     return {};
 }
 
-std::string checkModel(const SpeechModel& model, const ModelCheckOptions& options) {
+std::string checkModel(const SpeechModel& model, const ModelCheckOptions& options,
+                       const std::atomic<bool>* stop) {
     const std::string key = identity(model);
     {
         std::lock_guard lock(verdictsMutex);
@@ -231,17 +232,19 @@ std::string checkModel(const SpeechModel& model, const ModelCheckOptions& option
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (left.count() <= 0 || (stop && *stop)) {
             timedOut = true;
             break;
         }
         pollfd p{readEnd.fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
         if (ready < 0 && errno == EINTR) {
             continue;
         }
-        if (ready <= 0) {
-            timedOut = ready == 0;
+        if (ready == 0) {
+            continue; // the deadline and `stop` are looked at again
+        }
+        if (ready < 0) {
             break;
         }
         char chunk[4096];
@@ -262,6 +265,9 @@ std::string checkModel(const SpeechModel& model, const ModelCheckOptions& option
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (stop && *stop) {
+        return "the model check was stopped";
     }
     if (timedOut) {
         return "the model took longer than " + std::to_string(options.timeout.count() / 1000) +

@@ -2,6 +2,7 @@
 
 #include "ModelCatalog.h"
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -25,7 +26,9 @@ struct ModelCheckOptions {
 };
 
 // Empty when `model` loads, else why it does not ("the model reader crashed
-// (Segmentation fault)", the library's last error line, ...). Blocks while the child runs.
-std::string checkModel(const SpeechModel& model, const ModelCheckOptions& options = {});
+// (Segmentation fault)", the library's last error line, ...). Blocks while the child runs;
+// setting `stop` ends it early (the model then counts as unchecked).
+std::string checkModel(const SpeechModel& model, const ModelCheckOptions& options = {},
+                       const std::atomic<bool>* stop = nullptr);
 
 } // namespace murmelin

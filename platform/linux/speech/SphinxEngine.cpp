@@ -55,7 +55,7 @@ SphinxEngine::SphinxEngine(SpeechModel model, DecoderOptions options, std::strin
 
 std::string SphinxEngine::load() {
     if (check_) {
-        if (std::string why = check_(model_); !why.empty()) {
+        if (std::string why = check_(model_, quitting_); !why.empty()) {
             return why;
         }
     }
@@ -86,6 +86,7 @@ SphinxEngine::~SphinxEngine() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        quitting_ = true;
         for (auto& utterance : queue_) {
             utterance->request().cancel();
         }
@@ -114,7 +115,7 @@ void SphinxEngine::start(const std::shared_ptr<Utterance>& utterance) {
 
 void SphinxEngine::run() {
     std::string error = load();
-    if (!error.empty()) {
+    if (!error.empty() && !quitting_) {
         std::fprintf(stderr, "murmelin: speech recognizer for %s unavailable: %s\n",
                      model_.locale.c_str(), error.c_str());
     }

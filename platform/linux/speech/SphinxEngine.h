@@ -42,8 +42,9 @@ private:
 // so does the memory its search holds. The text of the pieces is joined.
 class SphinxEngine {
 public:
-    // Says why a model must not be loaded, or nothing (see ModelCheck.h).
-    using Check = std::function<std::string(const SpeechModel&)>;
+    // Says why a model must not be loaded, or nothing (see ModelCheck.h); gives up soon once
+    // its flag is set.
+    using Check = std::function<std::string(const SpeechModel&, const std::atomic<bool>&)>;
 
     // Starts loading the model on the engine's thread (a few hundred milliseconds, after
     // `check` when given). Utterances started meanwhile wait in the queue; when the load fails,
@@ -87,6 +88,7 @@ private:
     std::deque<std::shared_ptr<Utterance>> queue_;
     std::shared_ptr<Utterance> current_;
     bool stopping_ = false;
+    std::atomic<bool> quitting_{false}; // stopping_, for a check in progress
     bool loaded_ = false;
     std::string loadError_;
     std::atomic<bool> failed_{false};

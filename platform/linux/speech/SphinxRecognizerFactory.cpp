@@ -57,8 +57,9 @@ std::shared_ptr<SphinxEngine> SphinxRecognizerFactory::engine(const SpeechModel&
     if (!engine) {
         SphinxEngine::Check check;
         if (options_.check) {
-            check = [options = *options_.check](const SpeechModel& m) {
-                return checkModel(m, options);
+            check = [options = *options_.check](const SpeechModel& m,
+                                                const std::atomic<bool>& stop) {
+                return checkModel(m, options, &stop);
             };
         }
         engine = std::make_shared<SphinxEngine>(

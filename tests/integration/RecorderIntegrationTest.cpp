@@ -209,7 +209,7 @@ TEST(RecorderWithoutServer, StartFailsWithTheEnginesDescriptionWithinBoundedTime
         EXPECT_EQ(failure.kind(), Recorder::Failure::Kind::engine);
         EXPECT_STREQ(failure.what(), "Cannot connect to the sound server: Connection refused");
     }
-    // The engine alone answers at once (the recorder's start also loaded the model).
+    // The engine alone answers at once (the recorder's start also began loading the model).
     const auto began = Clock::now();
     EXPECT_THROW(audio.start(), EngineError);
     EXPECT_LT(Clock::now() - began, 2500ms);

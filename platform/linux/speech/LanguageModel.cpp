@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 namespace murmelin {
 namespace {
 
-constexpr const char* kSearch = "murmelin";
+constexpr const char* kSearch = kLanguageModelSearch;
 
 struct NgramDeleter {
     void operator()(ngram_model_t* model) const { ngram_model_free(model); }

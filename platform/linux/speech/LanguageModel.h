@@ -14,6 +14,9 @@ enum class LanguageModelKind {
     favoured, // the same model with the spoken commands favoured, made by the build
 };
 
+// The name of the search configureLanguageModel() installs and selects.
+inline constexpr const char* kLanguageModelSearch = "murmelin";
+
 // Where the build (or the installation) keeps the favoured form of the installed model file
 // `languageModel`: its absolute path under a models folder of ours. Empty when there is none, or
 // when it is older than the file it was made from.

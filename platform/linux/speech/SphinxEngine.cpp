@@ -2,34 +2,29 @@
 
 #include "DecoderBlocks.h"
 #include "HypothesisFormat.h"
-#include "LanguageModel.h"
+#include "LevelEstimateFile.h"
 
+#include <malloc.h>
 #include <pocketsphinx.h>
 
 #include <chrono>
-#include <filesystem>
-#include <stdexcept>
+#include <cstdio>
 
 namespace murmelin {
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr auto kPartialInterval = std::chrono::milliseconds(100);
 
-struct ConfigDeleter {
-    void operator()(cmd_ln_t* config) const { cmd_ln_free_r(config); }
-};
-
-std::string hypothesis(ps_decoder_t* decoder) {
+// The decoder's words for its current utterance, as it spells them.
+std::string rawHypothesis(ps_decoder_t* decoder) {
     int32 score = 0;
     const char* hyp = ps_get_hyp(decoder, &score);
-    return hyp ? formatHypothesis(hyp) : std::string();
+    return hyp ? hyp : "";
 }
 
-void requireFile(const std::string& path, const char* what, const std::string& locale) {
-    std::error_code ec;
-    if (path.empty() || !std::filesystem::exists(path, ec)) {
-        throw std::runtime_error("The " + locale + " speech model has no " + what);
-    }
+std::string joined(const std::string& before, const std::string& current) {
+    return before.empty() || current.empty() ? before + current : before + " " + current;
 }
 
 } // namespace
@@ -51,37 +46,47 @@ void Utterance::cancel() {
     handler_ = nullptr;
 }
 
-void SphinxEngine::DecoderDeleter::operator()(ps_decoder_t* decoder) const {
-    ps_free(decoder);
+SphinxEngine::SphinxEngine(SpeechModel model, DecoderOptions options, std::string levelsFile,
+                           Check check)
+    : model_(std::move(model)), options_(options), levelsFile_(std::move(levelsFile)),
+      check_(std::move(check)) {
+    thread_ = std::thread([this] { run(); });
 }
 
-SphinxEngine::SphinxEngine(const SpeechModel& model, const DecoderOptions& options) {
-    // pocketsphinx ends the process on some missing files instead of failing: check first.
-    requireFile(model.acousticModel + "/mdef", "acoustic model", model.locale);
-    requireFile(model.languageModel, "language model", model.locale);
-    requireFile(model.dictionary, "dictionary", model.locale);
-    const std::string maxhmmpf = std::to_string(options.maxhmmpf);
-    std::unique_ptr<cmd_ln_t, ConfigDeleter> config(cmd_ln_init(
-        nullptr, ps_args(), TRUE, "-hmm", model.acousticModel.c_str(), "-dict",
-        model.dictionary.c_str(), "-logfn", "/dev/null", "-fwdflat", options.fwdflat ? "yes" : "no",
-        "-bestpath", options.bestpath ? "yes" : "no", "-maxhmmpf", maxhmmpf.c_str(), nullptr));
-    if (!config) {
-        throw std::runtime_error("The " + model.locale + " speech model has invalid settings");
+std::string SphinxEngine::load() {
+    if (check_) {
+        if (std::string why = check_(model_, quitting_); !why.empty()) {
+            return why;
+        }
     }
-    decoder_.reset(ps_init(config.get()));
-    if (!decoder_) {
-        throw std::runtime_error("The " + model.locale + " speech model cannot be loaded");
+    try {
+        decoder_ = createDecoder(model_, options_);
+    } catch (const std::exception& e) {
+        return e.what();
     }
-    if (!configureLanguageModel(decoder_.get(), config.get(), model.languageModel)) {
-        throw std::runtime_error("The " + model.locale + " language model cannot be loaded");
+    if (!levelsFile_.empty()) {
+        removeStaleTemps(levelsFile_);
+        // Missing on a first run; anything unusable gives way to the model's own default.
+        const auto saved = readLevelEstimate(levelsFile_);
+        if (saved && !setLevelEstimate(decoder_.get(), *saved)) {
+            std::fprintf(stderr, "murmelin: ignoring %s: it does not fit the %s model\n",
+                         levelsFile_.c_str(), model_.locale.c_str());
+        }
     }
-    thread_ = std::thread([this] { run(); });
+    return {};
+}
+
+std::string SphinxEngine::waitUntilLoaded() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [&] { return loaded_; });
+    return loadError_;
 }
 
 SphinxEngine::~SphinxEngine() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        quitting_ = true;
         for (auto& utterance : queue_) {
             utterance->request().cancel();
         }
@@ -89,7 +94,7 @@ SphinxEngine::~SphinxEngine() {
             current_->request().cancel();
         }
     }
-    wake_.notify_one();
+    wake_.notify_all();
     thread_.join();
 }
 
@@ -105,10 +110,22 @@ void SphinxEngine::start(const std::shared_ptr<Utterance>& utterance) {
         }
         queue_.push_back(utterance);
     }
-    wake_.notify_one();
+    wake_.notify_all();
 }
 
 void SphinxEngine::run() {
+    std::string error = load();
+    if (!error.empty() && !quitting_) {
+        std::fprintf(stderr, "murmelin: speech recognizer for %s unavailable: %s\n",
+                     model_.locale.c_str(), error.c_str());
+    }
+    {
+        std::lock_guard lock(mutex_);
+        loaded_ = true;
+        loadError_ = error;
+        failed_ = !error.empty();
+    }
+    wake_.notify_all();
     for (;;) {
         {
             std::unique_lock lock(mutex_);
@@ -120,35 +137,71 @@ void SphinxEngine::run() {
             current_ = queue_.front();
             queue_.pop_front();
         }
-        decode(*current_);
+        if (failed_) {
+            current_->deliver(std::nullopt, RecognitionError{error});
+        } else {
+            decode(*current_);
+        }
     }
 }
 
 void SphinxEngine::decode(Utterance& utterance) {
-    using Clock = std::chrono::steady_clock;
     SphinxRequest& request = utterance.request();
     if (request.cancelled()) {
         return;
     }
     ps_decoder_t* decoder = decoder_.get();
-    if (ps_start_utt(decoder) < 0) {
-        utterance.deliver(std::nullopt, RecognitionError{"The recogniser could not start"});
+    const auto timed = [&](auto&& call) {
+        const auto began = Clock::now();
+        const auto result = call();
+        busy_ += (Clock::now() - began).count();
+        return result;
+    };
+    bool open = false; // a decoder utterance is running
+    const auto fail = [&](const char* what) {
+        if (open) {
+            ps_end_utt(decoder); // leaves the decoder ready for the next utterance
+            open = false;
+        }
+        utterance.deliver(std::nullopt, RecognitionError{what});
+        return false;
+    };
+    std::string finished; // the words of the pieces already ended
+    std::size_t pieceBlocks = 0;
+    const auto startPiece = [&] {
+        open = ps_start_utt(decoder) >= 0;
+        pieceBlocks = 0;
+        return open || fail("The recogniser could not start");
+    };
+    const auto endPiece = [&] {
+        open = false;
+        if (timed([&] { return ps_end_utt(decoder); }) < 0) {
+            return fail("The recogniser failed");
+        }
+        finished = joined(finished, rawHypothesis(decoder));
+        return true;
+    };
+    const auto process = [&](std::span<const int16_t> samples) {
+        if (timed([&] {
+                return ps_process_raw(decoder, samples.data(), samples.size(), FALSE, FALSE);
+            }) < 0) {
+            return fail("The recogniser failed");
+        }
+        // Cut where the speaker pauses, so a long dictation is decoded piece by piece.
+        if (options_.cutAtPauses &&
+            (++pieceBlocks >= kSegmentMaxBlocks ||
+             (pieceBlocks >= kSegmentMinBlocks && !ps_get_in_speech(decoder)))) {
+            return endPiece() && startPiece();
+        }
+        return true;
+    };
+    if (!startPiece()) {
         return;
     }
     std::vector<int16_t> audio;
     DecoderBlocks blocks;
     std::string reported;
     auto lastPartial = Clock::now();
-    const auto process = [&](const int16_t* samples, std::size_t count) {
-        const auto began = Clock::now();
-        const bool ok = ps_process_raw(decoder, samples, count, FALSE, FALSE) >= 0;
-        busy_ += (Clock::now() - began).count();
-        if (!ok) {
-            ps_end_utt(decoder);
-            utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
-        }
-        return ok;
-    };
     for (;;) {
         const auto taken = request.take(audio);
         if (taken == SphinxRequest::Take::cancelled) {
@@ -159,32 +212,41 @@ void SphinxEngine::decode(Utterance& utterance) {
             break;
         }
         const std::size_t before = blocks.processed();
-        if (!blocks.add(audio, [&](std::span<const int16_t> block) {
-                return process(block.data(), block.size());
-            })) {
+        if (!blocks.add(audio, process)) {
             return;
         }
         const auto now = Clock::now();
         if (blocks.processed() > before && now - lastPartial >= kPartialInterval) {
             lastPartial = now;
-            std::string text = hypothesis(decoder);
+            std::string text = formatHypothesis(joined(finished, rawHypothesis(decoder)));
             if (text != reported) {
                 reported = text;
                 utterance.deliver(RecognitionResult{std::move(text), false}, std::nullopt);
             }
         }
     }
-    if (const auto rest = blocks.rest(); !rest.empty() && !process(rest.data(), rest.size())) {
+    if (const auto rest = blocks.rest(); !rest.empty() && !process(rest)) {
         return;
     }
-    const auto began = Clock::now();
-    const int ended = ps_end_utt(decoder);
-    busy_ += (Clock::now() - began).count();
-    if (ended < 0) {
-        utterance.deliver(std::nullopt, RecognitionError{"The recogniser failed"});
+    if (!endPiece()) {
         return;
     }
-    utterance.deliver(RecognitionResult{hypothesis(decoder), true}, std::nullopt);
+    utterance.deliver(RecognitionResult{formatHypothesis(finished), true}, std::nullopt);
+    saveLevels();
+    // The search's tables of a long dictation were freed: hand the memory back.
+    ::malloc_trim(0);
+}
+
+void SphinxEngine::saveLevels() {
+    if (levelsFile_.empty()) {
+        return;
+    }
+    std::string why;
+    if (!writeLevelEstimate(levelsFile_, levelEstimate(decoder_.get()), why) &&
+        !levelsWriteFailed_) {
+        levelsWriteFailed_ = true; // said once: the next dictations would only repeat it
+        std::fprintf(stderr, "murmelin: level estimate not kept: %s\n", why.c_str());
+    }
 }
 
 } // namespace murmelin

@@ -19,7 +19,7 @@ SphinxRecognizer::recognitionTask(std::shared_ptr<RecognitionRequest> request,
         if (handler) {
             handler(std::nullopt, RecognitionError{"The request was not made by this recogniser"});
         }
-    } else if (!engine_) {
+    } else if (!isAvailable()) {
         if (handler) {
             handler(std::nullopt, RecognitionError{"Speech recognizer is unavailable."});
         }

@@ -8,12 +8,14 @@
 namespace murmelin {
 
 // A recogniser for one locale. It shares its locale's loaded engine with every other
-// recogniser of that locale; without an engine (the model did not load) it is unavailable.
+// recogniser of that locale; without an engine, or when its model failed to load, it is
+// unavailable. While the model is still loading it is available: a dictation started then is
+// decoded once the load is done (or ends with the reason it failed).
 class SphinxRecognizer final : public SpeechRecognizer {
 public:
     explicit SphinxRecognizer(std::shared_ptr<SphinxEngine> engine);
 
-    bool isAvailable() const override { return engine_ != nullptr; }
+    bool isAvailable() const override { return engine_ && !engine_->failed(); }
     bool supportsOnDeviceRecognition() const override { return true; }
     std::shared_ptr<RecognitionRequest> makeRequest() override;
     // The handler is called on the engine's decoder thread.

@@ -2,15 +2,24 @@
 
 #include "SphinxRecognizer.h"
 
-#include <chrono>
-#include <stdexcept>
+#include "LevelEstimateFile.h"
 
 namespace murmelin {
 
-SphinxRecognizerFactory::SphinxRecognizerFactory() : SphinxRecognizerFactory(Options{}) {
+namespace {
+
+SphinxRecognizerFactory::Options programOptions() {
+    SphinxRecognizerFactory::Options options;
+    options.levelsDirectory = settingsDirectory();
+    return options;
+}
+
+} // namespace
+
+SphinxRecognizerFactory::SphinxRecognizerFactory() : SphinxRecognizerFactory(programOptions()) {
     // With a single model installed (the usual case) it is the one the first dictation needs.
     if (engines_.empty() && models_.size() == 1) {
-        engines_[models_.front().locale] = load(models_.front(), std::launch::async);
+        engine(models_.front());
     }
 }
 
@@ -18,16 +27,7 @@ SphinxRecognizerFactory::SphinxRecognizerFactory(Options options)
     : options_(std::move(options)),
       models_(findModels(options_.systemModelDirectory, options_.userModelRoot)) {
     if (const SpeechModel* model = find(options_.preloadLocale)) {
-        engines_[model->locale] = load(*model, std::launch::async);
-    }
-}
-
-SphinxRecognizerFactory::~SphinxRecognizerFactory() {
-    for (auto& [locale, loaded] : engines_) {
-        // A deferred load that never ran must not run now.
-        if (loaded.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
-            loaded.wait();
-        }
+        engine(*model);
     }
 }
 
@@ -52,29 +52,29 @@ const SpeechModel* SphinxRecognizerFactory::find(const std::string& locale) cons
     return nullptr;
 }
 
-std::shared_future<SphinxRecognizerFactory::Loaded>
-SphinxRecognizerFactory::load(const SpeechModel& model, std::launch policy) {
-    return std::async(policy,
-                      [model, decoder = options_.decoder] {
-                          try {
-                              return Loaded{std::make_shared<SphinxEngine>(model, decoder), {}};
-                          } catch (const std::exception& e) {
-                              return Loaded{nullptr, e.what()};
-                          }
-                      })
-        .share();
+std::shared_ptr<SphinxEngine> SphinxRecognizerFactory::engine(const SpeechModel& model) {
+    auto& engine = engines_[model.locale];
+    if (!engine) {
+        SphinxEngine::Check check;
+        if (options_.check) {
+            check = [options = *options_.check](const SpeechModel& m,
+                                                const std::atomic<bool>& stop) {
+                return checkModel(m, options, &stop);
+            };
+        }
+        engine = std::make_shared<SphinxEngine>(
+            model, options_.decoder,
+            options_.levelsDirectory.empty()
+                ? std::string()
+                : levelEstimatePath(options_.levelsDirectory, model.locale),
+            std::move(check));
+    }
+    return engine;
 }
 
 std::shared_ptr<SpeechRecognizer> SphinxRecognizerFactory::make(const std::string& locale) {
     const SpeechModel* model = find(locale);
-    if (!model) {
-        return nullptr;
-    }
-    auto it = engines_.find(model->locale);
-    if (it == engines_.end()) {
-        it = engines_.emplace(model->locale, load(*model, std::launch::deferred)).first;
-    }
-    return std::make_shared<SphinxRecognizer>(it->second.get().engine);
+    return model ? std::make_shared<SphinxRecognizer>(engine(*model)) : nullptr;
 }
 
 std::string SphinxRecognizerFactory::loadError(const std::string& locale) {
@@ -82,8 +82,7 @@ std::string SphinxRecognizerFactory::loadError(const std::string& locale) {
     if (!model) {
         return "No speech model is installed for " + locale;
     }
-    auto it = engines_.find(model->locale);
-    return it == engines_.end() ? std::string() : it->second.get().error;
+    return engine(*model)->waitUntilLoaded();
 }
 
 } // namespace murmelin

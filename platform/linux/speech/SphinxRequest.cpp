@@ -127,4 +127,9 @@ std::optional<SphinxRequest::Clock::time_point> SphinxRequest::firstTaken() cons
     return firstTaken_;
 }
 
+std::size_t SphinxRequest::pending() const {
+    std::lock_guard lock(mutex_);
+    return queued_.size();
+}
+
 } // namespace murmelin

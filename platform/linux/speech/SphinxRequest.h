@@ -43,6 +43,8 @@ public:
     // For measurements: when the first buffer was appended, and when the decoder took it.
     std::optional<Clock::time_point> firstAppend() const;
     std::optional<Clock::time_point> firstTaken() const;
+    // For measurements: samples appended and not yet taken by the decoder.
+    std::size_t pending() const;
 
 private:
     mutable std::mutex mutex_;

@@ -33,11 +33,32 @@
 #include <cstdlib>
 #include <exception>
 
+// Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
+#include <X11/Xlib.h>
+
 using namespace murmelin;
 
 namespace {
 
 constexpr const char* kAlreadyRunning = "Murmelin is already running.";
+
+// Qt ends the process with exit(1) when its X connection breaks, with a line of its own. Say
+// what it means for Murmelin and end at once: the static destructors that exit() runs would
+// meet a dead display and threads still at work.
+void endIfTheDisplayIsGone() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display) {
+        XCloseDisplay(display);
+        return;
+    }
+    const char* name = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "murmelin: lost the connection to the X display %s (the X server ended); "
+                 "quitting\n",
+                 name ? name : "");
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
 
 // A second start in the same session tells the user and leaves the first one alone.
 void tellAlreadyRunning() {
@@ -60,7 +81,9 @@ int run(QApplication& app) {
     if (!instance.problem().empty())
         std::fprintf(stderr, "murmelin: cannot tell whether Murmelin already runs: %s\n",
                      instance.problem().c_str());
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        std::atexit(endIfTheDisplayIsGone); // only exit() runs it; main() ends with _Exit
+    } else {
         std::fprintf(stderr,
                      "murmelin: running on \"%s\", not X11: the hot key, the paste and the "
                      "panel placement need an X11 (or Xwayland) session\n",

@@ -459,8 +459,9 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     const std::string config = *session_->env("XDG_CONFIG_HOME") + "/murmelin";
     std::filesystem::create_directories(config);
     std::ofstream(config + "/defaults.json") << R"({"history": ["kept after quit"]})";
-    const pid_t manager = session_->launch("parcellite", {"parcellite", "-n"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // A manager that takes the clipboard over when its owner asks it to (CLIPBOARD_MANAGER).
+    const pid_t manager = session_->launch("clipman", {"xfce4-clipman"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const pid_t pid = launchWithoutSound(*session_, "murmelin-quit");
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !dockedIcons(*session_).empty(); },
                                         std::chrono::seconds(10)));
@@ -476,9 +477,14 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == "kept after quit"; },
                                         std::chrono::seconds(3)));
     openMenu();
+    QElapsedTimer quitting;
+    quitting.start();
     session_->run({"xdotool", "key", "ctrl+q"});
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
-        << "Quit did not end the program";
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(20)))
+        << "Quit did not end the program:\n"
+        << programLog(*session_, "murmelin-quit");
+    std::printf("Quit ended the program in %lld ms\n", quitting.elapsed());
+    EXPECT_LT(quitting.elapsed(), 3000) << programLog(*session_, "murmelin-quit");
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(session_->clipboard(), "kept after quit");
     kill(manager, SIGTERM);

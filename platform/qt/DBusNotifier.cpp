@@ -74,7 +74,7 @@ void DBusNotifier::post(const std::string&, const std::string& title, const std:
     if (asking_)
         return;
     asking_ = true;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(capabilitiesCall(), 5000));
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(capabilitiesCall(), 5000), &calls_);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [this, watcher] {
         watcher->deleteLater();
         asking_ = false;
@@ -93,7 +93,8 @@ void DBusNotifier::post(const std::string&, const std::string& title, const std:
 
 void DBusNotifier::send(const QString& title, const QString& body) {
     const QDBusMessage call = notifyCall(title, notificationBody(body, *capabilities_));
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), &calls_);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [watcher, title, body] {
         watcher->deleteLater();
         if (watcher->isError())

@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -42,6 +43,7 @@ public:
 private:
     void send(const QString& title, const QString& body);
 
+    QObject calls_; // parent of the pending calls: they go with the notifier
     std::optional<QStringList> capabilities_;
     bool asking_ = false;
     std::vector<std::pair<QString, QString>> waiting_; // posted while the answer is due

@@ -2,6 +2,7 @@
 // manager, a compositor and a tray: the tray icon and its menu from the real program, and
 // the recording panel driven in this process. Screenshots go to <build>/artifacts/.
 #include "HUD.h"
+#include "platform/qt/DBusNotifier.h"
 #include "platform/qt/QtPanel.h"
 #include "platform/qt/QtScreenInfo.h"
 #include "tests/support/DesktopSession.h"
@@ -366,6 +367,14 @@ TEST_F(DesktopProgramTest, NotificationBodiesAreEscapedOnlyForMarkupServers) {
     const std::string body = "<b>a</b> & \"b\"";
     const std::string script = "display notification \"<b>a</b> & \\\"b\\\"\" with title \"T\"";
     std::ofstream(capabilities) << "body\nbody-markup\n";
+    // The program's own route (an installed program) asks once and escapes as well.
+    DBusNotifier notifier;
+    const auto sent = session_->notifications().size();
+    notifier.post("", "T", "<i>x</i> & y");
+    ASSERT_TRUE(DesktopSession::waitFor(
+        [&] { return pumpFor(20), session_->notifications().size() > sent; },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(session_->notifications().back().body, "&lt;i&gt;x&lt;/i&gt; &amp; y");
     EXPECT_EQ(session_->run({runner, "-e", script}).status, 0);
     std::filesystem::remove(capabilities);
     EXPECT_EQ(session_->run({runner, "-e", script}).status, 0);

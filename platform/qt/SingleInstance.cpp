@@ -28,11 +28,19 @@ std::string SingleInstance::lockPath() {
 SingleInstance::SingleInstance() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (QDBusConnectionInterface* names = bus.isConnected() ? bus.interface() : nullptr) {
-        const auto reply = names->registerService(QLatin1String(kBusName),
-                                                  QDBusConnectionInterface::DontQueueService,
+        const QString name = QLatin1String(kBusName);
+        // Queued behind the owner: an instance that is just ending (a restart) hands the
+        // name over within moments; one that runs on keeps it.
+        const auto reply = names->registerService(name, QDBusConnectionInterface::QueueService,
                                                   QDBusConnectionInterface::DontAllowReplacement);
         if (reply.isValid()) {
             ownsName_ = reply.value() == QDBusConnectionInterface::ServiceRegistered;
+            for (int i = 0; i < 10 && !ownsName_; ++i) {
+                usleep(50'000);
+                ownsName_ = names->serviceOwner(name).value() == bus.baseService();
+            }
+            if (!ownsName_)
+                names->unregisterService(name); // leaves the queue
             alreadyRunning_ = !ownsName_;
             return;
         }

@@ -399,6 +399,9 @@ TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFi
 }
 
 TEST_F(DesktopProgramTest, HotKeyTakenIsToldAndWorksOnceTheMenuOpensAfterItIsFree) {
+    // The X server has let go of an earlier instance's grab once its icon is gone.
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return dockedIcons(*session_).empty(); },
+                                        std::chrono::seconds(5)));
     // Another program holds Control+Alt+Space.
     std::unique_ptr<Display, int (*)(Display*)> other(
         XOpenDisplay(session_->env("DISPLAY")->c_str()), XCloseDisplay);
@@ -415,7 +418,8 @@ TEST_F(DesktopProgramTest, HotKeyTakenIsToldAndWorksOnceTheMenuOpensAfterItIsFre
     EXPECT_TRUE(DesktopSession::waitFor(
         [&] { return countBodies(session_->notifications(), before, "is taken") == 1; },
         std::chrono::seconds(5)))
-        << "the user was not told that the key is taken";
+        << "the user was not told that the key is taken:\n"
+        << programLog(*session_, "murmelin-taken");
 
     XUngrabKey(other.get(), space, AnyModifier, DefaultRootWindow(other.get()));
     XSync(other.get(), False);

@@ -76,9 +76,39 @@ StatusIcon statusIcon(bool recording) {
     return recording ? StatusIcon::micFill : StatusIcon::mic;
 }
 
+std::string hotKeyHint(HotKeyRegistration registration) {
+    switch (registration) {
+    case HotKeyRegistration::taken:
+        return "Ctrl+Alt+Space is taken by another program";
+    case HotKeyRegistration::unavailable:
+        return "Ctrl+Alt+Space is not available";
+    default:
+        return "Hold Ctrl+Alt+Space to dictate";
+    }
+}
+
+std::string statusToolTip(const std::string& lastError) {
+    return lastError.empty() ? "Murmelin" : "Murmelin: " + lastError;
+}
+
+std::optional<std::string> chosenLocaleRow(const std::string& localeID,
+                                           const std::vector<std::string>& locales) {
+    auto hyphens = [](std::string id) {
+        std::replace(id.begin(), id.end(), '_', '-');
+        return id;
+    };
+    for (const std::string& id : locales)
+        if (id == localeID)
+            return id;
+    for (const std::string& id : locales)
+        if (hyphens(id) == hyphens(localeID))
+            return id;
+    return std::nullopt;
+}
+
 std::vector<MenuItem> MenuContent::items() const {
     std::vector<MenuItem> items;
-    items.push_back(textItem(text("Hold ⌃⌥Space to dictate")));
+    items.push_back(textItem(text(hotKeyHint(c_.hotKeyRegistration).c_str())));
     items.push_back(separator());
     const std::vector<std::string>& history = c_.history;
     if (history.empty())
@@ -94,11 +124,12 @@ std::vector<MenuItem> MenuContent::items() const {
     language.kind = MenuItem::Kind::submenu;
     language.title = text("Language");
     Controller* c = &c_;
+    const std::optional<std::string> chosen = chosenLocaleRow(c_.localeID, c_.locales());
     for (const std::string& id : c_.locales()) {
         MenuItem row =
             button(c_.localeInfo().displayName(id).value_or(id), [c, id] { c->localeID = id; });
         row.checkable = true;
-        row.checked = id == c_.localeID.get();
+        row.checked = id == chosen;
         language.children.push_back(std::move(row));
     }
     items.push_back(std::move(language));
@@ -129,12 +160,15 @@ MurmelinApp::MurmelinApp(Ports ports)
       menu_(ports.controller, ports.clipboard, ports.host, ports.translator),
       self_(std::make_shared<MurmelinApp*>(this)) {
     rebuild();
+    Controller* c = &ports_.controller;
+    ports_.host.setOnMenuOpen([c] { c->retryHotKey(); });
     // The signal fires before the new value is stored: read the values in a later job.
     subscription_ = ports_.controller.objectWillChange.subscribe([this] { scheduleRebuild(); });
 }
 
 MurmelinApp::~MurmelinApp() {
     *self_ = nullptr;
+    ports_.host.setOnMenuOpen({});
 }
 
 void MurmelinApp::scheduleRebuild() {
@@ -153,6 +187,7 @@ void MurmelinApp::scheduleRebuild() {
 void MurmelinApp::rebuild() {
     ports_.host.setIcon(statusIcon(ports_.controller.recording));
     ports_.host.setMenu(menu_.items());
+    ports_.host.setToolTip(statusToolTip(ports_.controller.lastError));
 }
 
 } // namespace murmelin

@@ -7,6 +7,7 @@
 #include "ports/StatusItem.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,17 @@ std::string historyRowLabel(const std::string& item);
 
 // The status item's icon for the controller's recording flag.
 StatusIcon statusIcon(bool recording);
+
+// The menu's first line: the usage hint, or why the key does not work.
+std::string hotKeyHint(HotKeyRegistration registration);
+
+// The status item's tool tip: the program's name, and the last error while there is one.
+std::string statusToolTip(const std::string& lastError);
+
+// The row of `locales` that stands for `localeID`: the same identifier, else the first one
+// that differs only in "_" against "-" ("en_US" is "en-US"); nothing when none matches.
+std::optional<std::string> chosenLocaleRow(const std::string& localeID,
+                                           const std::vector<std::string>& locales);
 
 // The status item's menu, computed afresh from the controller's current values.
 // Main thread. All references must outlive the menu and the actions it hands out.

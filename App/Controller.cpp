@@ -113,7 +113,9 @@ Controller::Controller(Ports ports)
       localeID(*this,
                ports.defaults.string(kLocaleKey).value_or(ports.localeInfo.currentIdentifier()),
                [this](const std::string& id) { ports_.defaults.set(kLocaleKey, id); }),
-      recording(*this, false), trusted(*this, ports.trust.isTrusted()), ports_(std::move(ports)),
+      recording(*this, false), trusted(*this, ports.trust.isTrusted()),
+      hotKeyRegistration(*this, HotKeyRegistration::pending), lastError(*this, std::string()),
+      ports_(std::move(ports)),
       locales_(sortLocales(ports_.recognizers.supportedLocales(), ports_.localeInfo)),
       pasteChords_(readPasteChords(ports_.defaults)),
       pastes_(PasteQueue::make(ports_.keys, ports_.clipboard, pasteChords_, ports_.main)) {}
@@ -130,7 +132,8 @@ void Controller::start() {
     // fires after we are gone does nothing.
     std::weak_ptr<Controller> weak = weak_from_this();
     ports_.recorder->setOnLevel([weak](float level) {
-        if (auto self = weak.lock())
+        // A buffer flushed by the release reports late: after release the meter stays at 0.
+        if (auto self = weak.lock(); self && self->recording)
             self->ports_.hud->model().level = static_cast<double>(level);
     });
     ports_.recorder->setOnInterrupted([weak](std::string reason) {
@@ -149,7 +152,29 @@ void Controller::start() {
             self->pastes_->setHeld(false);
         }
     });
+    ports_.hotKey.setOnRegistration([weak](HotKeyRegistration outcome) {
+        if (auto self = weak.lock())
+            self->hotKeyRegistered(outcome);
+    });
     ports_.hotKey.registerKey();
+}
+
+void Controller::hotKeyRegistered(HotKeyRegistration outcome) {
+    // Retries that fail alike change nothing and are not told again (nor rebuild the menu
+    // that may be opening).
+    if (outcome == hotKeyRegistration.get())
+        return;
+    hotKeyRegistration = outcome;
+    const std::string problem = hotKeyProblem(outcome);
+    if (!problem.empty())
+        notify(kErrorTitle, problem);
+    else if (lastError.get() == hotKeyProblem(HotKeyRegistration::taken) ||
+             lastError.get() == hotKeyProblem(HotKeyRegistration::unavailable))
+        lastError = std::string();
+}
+
+void Controller::retryHotKey() {
+    ports_.hotKey.retryRegistration();
 }
 
 void Controller::beginRecording() {
@@ -195,6 +220,8 @@ void Controller::interrupted(const std::string& reason) {
 }
 
 void Controller::deliver(const std::string& text) {
+    if (!lastError->empty())
+        lastError = std::string();
     std::vector<std::string> entries = history;
     entries.insert(entries.begin(), text);
     history = std::move(entries);
@@ -229,6 +256,8 @@ bool Controller::pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
 }
 
 void Controller::notify(const std::string& title, const std::string& body) {
+    if (title == kErrorTitle)
+        lastError = body;
     if (!ports_.identity.bundleIdentifier().empty()) {
         ports_.notifier.post(ports_.ids.uuidString(), title, body);
         return;
@@ -239,8 +268,10 @@ void Controller::notify(const std::string& title, const std::string& body) {
 
 void Controller::openSettings(const std::string& anchor) {
     std::string link = ports_.settings.settingsLinkPrefix() + anchor;
-    if (formsValidURL(link))
-        ports_.settings.open(link);
+    if (!formsValidURL(link))
+        return;
+    if (std::string problem = ports_.settings.open(link); !problem.empty())
+        notify(kErrorTitle, problem);
 }
 
 void Controller::promptAccessibility() {
@@ -249,6 +280,18 @@ void Controller::promptAccessibility() {
 
 std::string Controller::locale() const {
     return resolveLocale(localeID, locales_);
+}
+
+std::string hotKeyProblem(HotKeyRegistration registration) {
+    switch (registration) {
+    case HotKeyRegistration::taken:
+        return "Control+Alt+Space is taken by another program, so dictation cannot start. "
+               "Murmelin tries again every 30 seconds and when its menu opens.";
+    case HotKeyRegistration::unavailable:
+        return "Control+Alt+Space cannot be registered: there is no X display or no Space key.";
+    default:
+        return {};
+    }
 }
 
 std::vector<std::string> sortLocales(std::vector<std::string> identifiers, const LocaleInfo& info) {

@@ -52,6 +52,11 @@ public:
     Published<std::string> localeID; // assignment persists it under "locale"
     Published<bool> recording;
     Published<bool> trusted;
+    // Whether the push-to-talk key is registered; `pending` until the first outcome.
+    Published<HotKeyRegistration> hotKeyRegistration;
+    // The description of the last error the user was notified of; "" again after the next
+    // delivered dictation.
+    Published<std::string> lastError;
 
     const std::vector<std::string>& locales() const { return locales_; }
     LocaleInfo& localeInfo() const { return ports_.localeInfo; }
@@ -59,6 +64,8 @@ public:
     void start();
     void openSettings(const std::string& anchor);
     void promptAccessibility();
+    // Tries the push-to-talk key again when another program held it (the menu is opening).
+    void retryHotKey();
 
     explicit Controller(Ports ports); // use make()
 
@@ -74,6 +81,7 @@ private:
     void interrupted(const std::string& reason);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
+    void hotKeyRegistered(HotKeyRegistration outcome);
     std::string locale() const;
 
     Ports ports_;
@@ -82,6 +90,9 @@ private:
     std::shared_ptr<PasteQueue> pastes_;
     bool started_ = false;
 };
+
+// Told to the user when the push-to-talk key cannot be registered.
+std::string hotKeyProblem(HotKeyRegistration registration);
 
 inline constexpr const char* kHistoryKey = "history";
 inline constexpr const char* kLocaleKey = "locale";

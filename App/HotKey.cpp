@@ -1,6 +1,7 @@
 #include "HotKey.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace murmelin {
 
@@ -50,8 +51,42 @@ void HotKey::registerKey() {
             });
             return kNoErr;
         });
-    source_.registerHotKey(kSpaceKeyCode, kModifiers, kSignature, kIdentifier);
     state_->registered = true;
+    attempt();
+}
+
+void HotKey::setOnRegistration(std::function<void(HotKeyRegistration)> onRegistration) {
+    state_->onRegistration = std::move(onRegistration);
+}
+
+void HotKey::retryRegistration() {
+    if (state_->registered && state_->registration != HotKeyRegistration::bound)
+        attempt();
+}
+
+void HotKey::attempt() {
+    const HotKeyRegistration outcome =
+        source_.registerHotKey(kSpaceKeyCode, kModifiers, kSignature, kIdentifier);
+    state_->registration = outcome;
+    // Reported as a job of its own, like the key's events: the caller may be mid-update.
+    main_.async([weak = std::weak_ptr<State>(state_), outcome] {
+        if (auto state = weak.lock(); state && state->onRegistration)
+            state->onRegistration(outcome);
+    });
+    if (outcome != HotKeyRegistration::bound)
+        scheduleRetry();
+}
+
+void HotKey::scheduleRetry() {
+    if (std::exchange(state_->retryScheduled, true))
+        return;
+    main_.asyncAfter(kRetrySeconds, [this, weak = std::weak_ptr<State>(state_)] {
+        auto state = weak.lock();
+        if (!state)
+            return; // `this` went with its state
+        state->retryScheduled = false;
+        retryRegistration();
+    });
 }
 
 void HotKey::State::deliver(uint32_t kind) {

@@ -20,6 +20,8 @@ public:
         (uint32_t('M') << 24) | (uint32_t('R') << 16) | (uint32_t('M') << 8) | uint32_t('1');
     static constexpr uint32_t kIdentifier = 1;
     static constexpr uint32_t kPressedKind = 5;
+    // While the combination is not bound, it is tried again this often.
+    static constexpr double kRetrySeconds = 30;
 
     // Both must outlive every handler that registerKey() installs.
     HotKey(HotKeySource& source, MainQueue& main);
@@ -33,16 +35,27 @@ public:
 
     void setOnPress(std::function<void()> onPress) override;
     void setOnRelease(std::function<void()> onRelease) override;
-    // Installs the handler, then registers the combination. Failures go unreported.
+    // Installs the handler, then registers the combination. The outcome reaches the
+    // registration callback as a main-queue job; while it is not `bound` the registration
+    // is tried again every kRetrySeconds.
     void registerKey() override;
+    void setOnRegistration(std::function<void(HotKeyRegistration)> onRegistration) override;
+    void retryRegistration() override;
+    HotKeyRegistration registration() const { return state_->registration; }
 
 private:
+    void attempt();
+    void scheduleRetry();
+
     // Held by shared_ptr so that a handler outliving this object finds it gone.
     struct State {
         std::function<void()> onPress;
         std::function<void()> onRelease;
+        std::function<void(HotKeyRegistration)> onRegistration;
         bool registered = false; // stands for the platform's hot-key reference
         bool isDown = false;
+        HotKeyRegistration registration = HotKeyRegistration::pending;
+        bool retryScheduled = false;
         void deliver(uint32_t kind);
     };
 

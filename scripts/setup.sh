@@ -12,7 +12,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     # run and test: a headless desktop, a sound server and speech to play into it
     xvfb x11-xserver-utils x11-utils xdotool imagemagick openbox xcompmgr trayer
-    dbus dbus-x11 libnotify-bin xclip xterm mousepad lxterminal rxvt-unicode emacs-lucid
+    dbus dbus-x11 libnotify-bin xclip xterm mousepad lxterminal rxvt-unicode emacs-lucid xfce4-clipman
     pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
     sox libsox-fmt-all flite festival festvox-us-slt-hts pocketsphinx-testdata
     fonts-dejavu-core

@@ -72,13 +72,15 @@ public:
     virtual std::string bundleIdentifier() const = 0;
 };
 
-// Opens the desktop's settings for a privacy link. Main thread; outcome ignored.
+// Opens the desktop's settings for a privacy link. Main thread.
 class SettingsOpener {
 public:
     virtual ~SettingsOpener() = default;
     // The link prefix, ending in "?", that an anchor such as "Privacy_Microphone" follows.
     virtual std::string settingsLinkPrefix() const = 0;
-    virtual void open(const std::string& link) = 0;
+    // "" when something was opened (or the link is not ours); otherwise a sentence for the
+    // user saying why nothing opened and what to install.
+    virtual std::string open(const std::string& link) = 0;
 };
 
 // Fresh identifiers for notification requests.

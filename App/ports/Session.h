@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HotKeyEvents.h"
+
 #include <functional>
 #include <string>
 
@@ -36,8 +38,12 @@ public:
     // Called on the main queue, strictly alternating, once per press and release.
     virtual void setOnPress(std::function<void()> onPress) = 0;
     virtual void setOnRelease(std::function<void()> onRelease) = 0;
-    // Registers the combination for the whole desktop; the outcome is not reported.
+    // Registers the combination for the whole desktop; the outcome arrives on the main queue.
     virtual void registerKey() = 0;
+    // Called on the main queue with each registration's outcome.
+    virtual void setOnRegistration(std::function<void(HotKeyRegistration)> onRegistration) = 0;
+    // Tries again when the last outcome was not `bound`; otherwise does nothing.
+    virtual void retryRegistration() = 0;
 };
 
 // What the controller needs of the recording panel. Main thread.

@@ -26,6 +26,10 @@ public:
     virtual ~StatusItemHost() = default;
     virtual void setIcon(StatusIcon icon) = 0;
     virtual void setMenu(std::vector<MenuItem> items) = 0;
+    // The text shown when the pointer rests on the item.
+    virtual void setToolTip(const std::string& text) = 0;
+    // Called each time the menu is about to open (by either mouse button).
+    virtual void setOnMenuOpen(std::function<void()> onMenuOpen) = 0;
     virtual void terminate() = 0;
 };
 

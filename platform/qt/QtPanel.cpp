@@ -29,7 +29,9 @@ QRectF toQt(const Rect& r) {
 
 QFont labelFont() {
     QFont font;
-    font.setPointSizeF(HUDView::labelPointSize);
+    // Pixels, like every other measure of the panel: a point size grows with the screen's
+    // DPI and pushed "Transcribing…" into the right inset.
+    font.setPixelSize(static_cast<int>(HUDView::labelPointSize));
     font.setWeight(QFont::Medium);
     return font;
 }

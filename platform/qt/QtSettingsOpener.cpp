@@ -52,19 +52,28 @@ std::optional<QtSettingsOpener::Command> QtSettingsOpener::microphoneSettings() 
     return std::nullopt;
 }
 
-void QtSettingsOpener::open(const std::string& link) {
+std::string QtSettingsOpener::noMicrophoneSettings() {
+    return "No sound settings program is installed to choose the microphone. Install "
+           "pavucontrol (or your desktop's sound settings: gnome-control-center, "
+           "plasma-pa, mate-media or cinnamon-control-center).";
+}
+
+std::string QtSettingsOpener::open(const std::string& link) {
     const std::string prefix = kSettingsLinkPrefix;
     if (link.compare(0, prefix.size(), prefix) != 0)
-        return;
+        return {};
     const std::string anchor = link.substr(prefix.size());
     if (anchor == "Privacy_Microphone") {
-        if (auto command = microphoneSettings())
-            launch_(*command);
+        auto command = microphoneSettings();
+        if (!command)
+            return noMicrophoneSettings();
+        launch_(*command);
     } else if (anchor == "Privacy_SpeechRecognition") {
         // The place to put recognition models; made on first use so there is something to open.
         if (QDir().mkpath(modelsDir_))
             openFolder_(modelsDir_);
     }
+    return {};
 }
 
 } // namespace murmelin

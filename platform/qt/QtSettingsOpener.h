@@ -13,7 +13,8 @@ namespace murmelin {
 inline constexpr const char* kSettingsLinkPrefix = "x-murmelin-settings:privacy?";
 
 // Opens the desktop's settings for a privacy anchor: the sound settings for the microphone,
-// the speech models folder for speech recognition; nothing when no opener is installed.
+// the speech models folder for speech recognition. Without any sound settings program it
+// says which ones would do.
 class QtSettingsOpener final : public SettingsOpener {
 public:
     struct Command {
@@ -29,10 +30,12 @@ public:
     QtSettingsOpener(Finder find, Launcher launch, FolderOpener openFolder, QString modelsDir);
 
     std::string settingsLinkPrefix() const override { return kSettingsLinkPrefix; }
-    void open(const std::string& link) override;
+    std::string open(const std::string& link) override;
 
     // The first sound settings program that is installed, with its arguments.
     std::optional<Command> microphoneSettings() const;
+    // What the user is told when no sound settings program is installed.
+    static std::string noMicrophoneSettings();
     // $XDG_DATA_HOME/murmelin/models.
     static QString defaultModelsDir();
 

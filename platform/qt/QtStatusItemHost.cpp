@@ -2,6 +2,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QCursor>
 #include <QKeyEvent>
 #include <QKeySequence>
 
@@ -34,6 +35,12 @@ QtStatusItemHost::QtStatusItemHost()
       micFill_(QStringLiteral(":/murmelin/mic-fill.svg")) {
     tray_.setIcon(mic_);
     tray_.setToolTip(QStringLiteral("Murmelin"));
+    // Qt opens the menu on a right click only; a left click is what most people try first.
+    QObject::connect(&tray_, &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason == QSystemTrayIcon::Trigger && menu_ && !menu_->isVisible())
+                             menu_->popup(QCursor::pos());
+                     });
 }
 
 QtStatusItemHost::~QtStatusItemHost() {
@@ -90,10 +97,22 @@ void QtStatusItemHost::setMenu(std::vector<MenuItem> items) {
     // this may run while one of its actions is being triggered.
     std::unique_ptr<QMenu> menu = std::make_unique<TrayMenu>();
     fill(*menu, items);
+    QObject::connect(menu.get(), &QMenu::aboutToShow, [this] {
+        if (onMenuOpen_)
+            onMenuOpen_();
+    });
     tray_.setContextMenu(menu.get());
     if (menu_)
         menu_.release()->deleteLater();
     menu_ = std::move(menu);
+}
+
+void QtStatusItemHost::setToolTip(const std::string& text) {
+    tray_.setToolTip(QString::fromStdString(text));
+}
+
+void QtStatusItemHost::setOnMenuOpen(std::function<void()> onMenuOpen) {
+    onMenuOpen_ = std::move(onMenuOpen);
 }
 
 void QtStatusItemHost::terminate() {

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 
+#include <functional>
 #include <memory>
 
 namespace murmelin {
@@ -20,6 +21,8 @@ public:
 
     void setIcon(StatusIcon icon) override;
     void setMenu(std::vector<MenuItem> items) override;
+    void setToolTip(const std::string& text) override;
+    void setOnMenuOpen(std::function<void()> onMenuOpen) override;
     void terminate() override;
 
     // Shows the tray icon; false when the desktop has no system tray right now.
@@ -37,6 +40,7 @@ private:
     QIcon mic_;
     QIcon micFill_;
     std::unique_ptr<QMenu> menu_;
+    std::function<void()> onMenuOpen_;
 };
 
 } // namespace murmelin

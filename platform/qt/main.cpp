@@ -22,28 +22,77 @@
 #include "platform/qt/QtScreenInfo.h"
 #include "platform/qt/QtSettingsOpener.h"
 #include "platform/qt/QtStatusItemHost.h"
+#include "platform/qt/SingleInstance.h"
 #include "platform/qt/VerboseTrace.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QGuiApplication>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 
+// Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
+#include <X11/Xlib.h>
+
 using namespace murmelin;
 
 namespace {
 
+constexpr const char* kAlreadyRunning = "Murmelin is already running.";
+
+// Qt ends the process with exit(1) when its X connection breaks, with a line of its own. Say
+// what it means for Murmelin and end at once: the static destructors that exit() runs would
+// meet a dead display and threads still at work.
+void endIfTheDisplayIsGone() {
+    Display* display = XOpenDisplay(nullptr);
+    if (display) {
+        XCloseDisplay(display);
+        return;
+    }
+    const char* name = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "murmelin: lost the connection to the X display %s (the X server ended); "
+                 "quitting\n",
+                 name ? name : "");
+    std::fflush(nullptr);
+    std::_Exit(1);
+}
+
+// A second start in the same session tells the user and leaves the first one alone.
+void tellAlreadyRunning() {
+    std::fprintf(stderr, "murmelin: %s\n", kAlreadyRunning);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    const QString body = QString::fromLatin1(kAlreadyRunning);
+    if (const auto capabilities = notificationCapabilities(bus))
+        postDesktopNotification(bus, QStringLiteral("Murmelin"),
+                                notificationBody(body, *capabilities));
+}
+
 int run(QApplication& app) {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+    SingleInstance instance;
+    if (instance.alreadyRunning()) {
+        tellAlreadyRunning();
+        return 0;
+    }
+    if (!instance.problem().empty())
+        std::fprintf(stderr, "murmelin: cannot tell whether Murmelin already runs: %s\n",
+                     instance.problem().c_str());
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        std::atexit(endIfTheDisplayIsGone); // only exit() runs it; main() ends with _Exit
+    } else {
         std::fprintf(stderr,
                      "murmelin: running on \"%s\", not X11: the hot key, the paste and the "
                      "panel placement need an X11 (or Xwayland) session\n",
                      qPrintable(QGuiApplication::platformName()));
     }
-    SteadyClock clock;
-    MainQueue main(clock);
+    // Threads the process-wide controller still owns (a recogniser finishing) may post after
+    // run() has returned: the queue they post to stays.
+    static SteadyClock clock;
+    static MainQueue main(clock);
     QtQueuePump pump(main);
     const QString executableDir = QCoreApplication::applicationDirPath();
 
@@ -56,7 +105,7 @@ int run(QApplication& app) {
     X11KeyInjector keys;
     // A paste due while the hot key is held again waits for its release (see X11HotKeySource).
     keys.setDeferral([&](std::function<void()> retry) {
-        return hotKeySource.deferUntilReleased([&main, retry] { main.async(retry); });
+        return hotKeySource.deferUntilReleased([retry] { main.async(retry); });
     });
     X11AccessibilityTrust trust;
 
@@ -83,32 +132,43 @@ int run(QApplication& app) {
     });
 
     MurmelinApp murmelin({Controller::shared(), host, clipboard, translator, main});
+    murmelin.delegate().applicationDidFinishLaunching();
+    // The icon tells the user that the key works, so it shows only once it does: start() has
+    // grabbed the key (a press from now on waits in the X queue, it is not lost) and the model
+    // the first dictation needs, loading in the background since the factory was made, is
+    // there (else that press would wait for it and lose its first words).
+    main.runDue();
+    recognizers.loadError(
+        resolveLocale(Controller::shared().localeID, Controller::shared().locales()));
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
         std::fprintf(stderr, "murmelin: no system tray available yet; the icon appears when "
                              "one starts (GNOME needs its AppIndicator extension)\n");
     }
-    murmelin.delegate().applicationDidFinishLaunching();
-    const int status = app.exec();
-    defaults.flush(); // the last history write may still be on its way to the disk
-    // The shared controller and hot key refer to everything above and threads still run in
-    // the adapters: end the process here rather than tear them down in some order.
-    std::fflush(nullptr);
-    std::_Exit(status);
+    // Leaving this scope stops the adapters' threads (key, sound server, model loader) in
+    // the reverse order of their making, before the QApplication goes.
+    return app.exec();
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Murmelin"));
-    QGuiApplication::setDesktopFileName(QLatin1String(kDesktopEntryName));
-    // A tray program: closing the panel or a dialog must not end it.
-    QApplication::setQuitOnLastWindowClosed(false);
-    try {
-        return run(app);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "murmelin: cannot start: %s\n", e.what());
-        return 1;
-    }
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Murmelin"));
+        QGuiApplication::setDesktopFileName(QLatin1String(kDesktopEntryName));
+        // A tray program: closing the panel or a dialog must not end it.
+        QApplication::setQuitOnLastWindowClosed(false);
+        try {
+            status = run(app);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "murmelin: cannot start: %s\n", e.what());
+            status = 1;
+        }
+    } // QApplication's end hands the clipboard we own to a running clipboard manager.
+    // The process-wide controller and hot key refer to objects of run() that are gone now:
+    // their destructors must not run.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

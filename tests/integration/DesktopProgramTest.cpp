@@ -2,6 +2,7 @@
 // manager, a compositor and a tray: the tray icon and its menu from the real program, and
 // the recording panel driven in this process. Screenshots go to <build>/artifacts/.
 #include "HUD.h"
+#include "platform/qt/DBusNotifier.h"
 #include "platform/qt/QtPanel.h"
 #include "platform/qt/QtScreenInfo.h"
 #include "tests/support/DesktopSession.h"
@@ -16,10 +17,14 @@
 
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 using namespace murmelin;
 using murmelin::test::DesktopSession;
@@ -69,6 +74,51 @@ bool running(pid_t pid) {
     return close != std::string::npos && stat->substr(close + 2, 1) != "Z";
 }
 
+const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
+
+// Tray icons of class murmelin docked in the session's tray.
+std::vector<WindowBox> dockedIcons(const DesktopSession& s) {
+    auto icons = windowsOfClass(s.run({"xwininfo", "-root", "-tree"}).out, "murmelin");
+    std::erase_if(icons, [](const WindowBox& b) { return b.width < 8 || b.width > 64; });
+    return icons;
+}
+
+// Starts murmelin with a sound server that refuses at once, so that every press that reaches
+// the program is answered by a "Cannot connect to the sound server" error.
+pid_t launchWithoutSound(const DesktopSession& s, const std::string& name) {
+    return s.launch(name, {"env", "PULSE_SERVER=unix:/nonexistent/murmelin", kProgram});
+}
+
+std::string programLog(const DesktopSession& s, const std::string& name) {
+    return test::readFile(s.dir() + "/logs/" + name + ".log").value_or("");
+}
+
+// Control+Alt+Space held for `holdMs`, shorter than the server's 660 ms auto-repeat delay.
+void tapHotKey(const DesktopSession& s, int holdMs) {
+    s.keyDown("Control_L");
+    s.keyDown("Alt_L");
+    s.keyDown("space");
+    std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+    s.keyUp("space");
+    s.keyUp("Alt_L");
+    s.keyUp("Control_L");
+}
+
+size_t countBodies(const std::vector<test::RecordedNotification>& all, size_t from,
+                   const std::string& part) {
+    size_t n = 0;
+    for (size_t i = from; i < all.size(); ++i)
+        n += all[i].body.find(part) != std::string::npos;
+    return n;
+}
+
+void stopProgram(pid_t pid) {
+    kill(pid, SIGTERM);
+    DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5));
+    if (running(pid))
+        kill(pid, SIGKILL);
+}
+
 bool isAccent(QColor c) {
     return c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
 }
@@ -109,15 +159,10 @@ DesktopSession* DesktopProgramTest::session_ = nullptr;
 QApplication* DesktopProgramTest::app_ = nullptr;
 
 TEST_F(DesktopProgramTest, TrayIconDocksAndItsMenuOpensAndQuits) {
-    const std::string binary = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
     QElapsedTimer clock;
     clock.start();
-    const pid_t pid = session_->launch("murmelin", {binary});
-    auto dockedIcons = [&] {
-        auto icons = windowsOfClass(session_->run({"xwininfo", "-root", "-tree"}).out, "murmelin");
-        std::erase_if(icons, [](const WindowBox& b) { return b.width < 8 || b.width > 64; });
-        return icons;
-    };
+    const pid_t pid = session_->launch("murmelin", {kProgram});
+    auto dockedIcons = [&] { return ::dockedIcons(*session_); };
     ASSERT_TRUE(
         DesktopSession::waitFor([&] { return !dockedIcons().empty(); }, std::chrono::seconds(10)))
         << "no icon of class murmelin docked in the tray";
@@ -243,7 +288,18 @@ TEST_F(DesktopProgramTest, LevelBarFillMeasuresInPixels) {
     }
     p.hud.model().label = kTranscribingLabel;
     pumpFor(100);
-    screenshot("panel-transcribing");
+    // The longest label keeps clear of the 16-pixel inset on the right: no light text pixel
+    // there, and some in the row's label area.
+    const QImage shot = screenshot("panel-transcribing");
+    const QRect panel = p.widget().geometry();
+    auto light = [](QColor c) { return c.red() > 120 && c.green() > 120 && c.blue() > 120; };
+    int inset = 0, label = 0;
+    for (int y = panel.top() + 8; y < panel.bottom() - 8; ++y) {
+        inset += countRow(shot, y, panel.right() + 1 - 16, panel.right() - 2, light);
+        label += countRow(shot, y, panel.left() + 160, panel.right() + 1 - 16, light);
+    }
+    EXPECT_EQ(inset, 0) << "\"Transcribing…\" runs into the right inset";
+    EXPECT_GT(label, 20) << "no label drawn";
     p.hud.panel()->orderOut();
 }
 
@@ -303,6 +359,190 @@ TEST_F(DesktopProgramTest, NotificationRunnerPostsAsMurmelinWithTheEscapesUndone
     EXPECT_EQ(all.back().appName, "Murmelin");
     EXPECT_EQ(all.back().summary, "Copied to clipboard");
     EXPECT_EQ(all.back().body, R"(say "hi" \ \" done)");
+}
+
+TEST_F(DesktopProgramTest, NotificationBodiesAreEscapedOnlyForMarkupServers) {
+    const std::string runner = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin-notify";
+    const std::string capabilities = *session_->env("MURMELIN_NOTIFICATIONS") + ".capabilities";
+    const std::string body = "<b>a</b> & \"b\"";
+    const std::string script = "display notification \"<b>a</b> & \\\"b\\\"\" with title \"T\"";
+    std::ofstream(capabilities) << "body\nbody-markup\n";
+    // The program's own route (an installed program) asks once and escapes as well.
+    DBusNotifier notifier;
+    const auto sent = session_->notifications().size();
+    notifier.post("", "T", "<i>x</i> & y");
+    ASSERT_TRUE(DesktopSession::waitFor(
+        [&] { return pumpFor(20), session_->notifications().size() > sent; },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(session_->notifications().back().body, "&lt;i&gt;x&lt;/i&gt; &amp; y");
+    EXPECT_EQ(session_->run({runner, "-e", script}).status, 0);
+    std::filesystem::remove(capabilities);
+    EXPECT_EQ(session_->run({runner, "-e", script}).status, 0);
+    const auto all = session_->notifications();
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[all.size() - 2].body, "&lt;b&gt;a&lt;/b&gt; &amp; \"b\"");
+    EXPECT_EQ(all.back().body, body) << "a plain server shows entities literally";
+}
+
+TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFirst) {
+    const pid_t first = launchWithoutSound(*session_, "murmelin-first");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !dockedIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    const auto before = session_->notifications().size();
+    const auto second =
+        session_->run({"sh", "-c", "timeout 10 " + kProgram + " 2>&1; echo status=$?"});
+    EXPECT_EQ(second.out, "murmelin: Murmelin is already running.\nstatus=0\n");
+    EXPECT_EQ(countBodies(session_->notifications(), before, "Murmelin is already running."), 1u);
+    EXPECT_TRUE(running(first));
+    EXPECT_EQ(dockedIcons(*session_).size(), 1u);
+    stopProgram(first);
+}
+
+TEST_F(DesktopProgramTest, HotKeyTakenIsToldAndWorksOnceTheMenuOpensAfterItIsFree) {
+    // The X server has let go of an earlier instance's grab once its icon is gone.
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return dockedIcons(*session_).empty(); },
+                                        std::chrono::seconds(5)));
+    // Another program holds Control+Alt+Space.
+    std::unique_ptr<Display, int (*)(Display*)> other(
+        XOpenDisplay(session_->env("DISPLAY")->c_str()), XCloseDisplay);
+    ASSERT_TRUE(other);
+    const KeyCode space = XKeysymToKeycode(other.get(), XStringToKeysym("space"));
+    XGrabKey(other.get(), space, ControlMask | Mod1Mask, DefaultRootWindow(other.get()), False,
+             GrabModeAsync, GrabModeAsync);
+    XSync(other.get(), False);
+
+    const auto before = session_->notifications().size();
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-taken");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !dockedIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] { return countBodies(session_->notifications(), before, "is taken") == 1; },
+        std::chrono::seconds(5)))
+        << "the user was not told that the key is taken:\n"
+        << programLog(*session_, "murmelin-taken");
+
+    XUngrabKey(other.get(), space, AnyModifier, DefaultRootWindow(other.get()));
+    XSync(other.get(), False);
+    // A left click opens the menu, and opening it tries the key again.
+    const WindowBox icon = dockedIcons(*session_).front();
+    pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
+    session_->run({"xdotool", "click", "1"});
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] {
+            return !session_->run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"})
+                        .out.empty();
+        },
+        std::chrono::seconds(3)))
+        << "the left click opened no menu";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    screenshot("tray-menu-left-click");
+    session_->run({"xdotool", "key", "Escape"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const auto pressed = session_->notifications().size();
+    tapHotKey(*session_, 200);
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] { return countBodies(session_->notifications(), pressed, "sound server") == 1; },
+        std::chrono::seconds(5)))
+        << "the key does not work after the retry";
+    EXPECT_EQ(countBodies(session_->notifications(), before, "is taken"), 1u) << "told once";
+    stopProgram(pid);
+}
+
+TEST_F(DesktopProgramTest, APressTheMomentTheIconShowsIsHeard) {
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        const auto before = session_->notifications().size();
+        const pid_t pid = launchWithoutSound(*session_, "murmelin-cold-" + std::to_string(run));
+        ASSERT_TRUE(DesktopSession::waitFor([&] { return !dockedIcons(*session_).empty(); },
+                                            std::chrono::seconds(10)));
+        // Let go before the server's auto-repeat could stand in for a missed press.
+        QElapsedTimer pressed;
+        pressed.start();
+        tapHotKey(*session_, 300);
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return countBodies(session_->notifications(), before, "sound server") == 1; },
+            std::chrono::seconds(5)))
+            << "the press right after the icon showed was missed";
+        std::printf("press at once after the icon: answered %lld ms after the press\n",
+                    pressed.elapsed());
+        stopProgram(pid);
+        DesktopSession::waitFor([&] { return dockedIcons(*session_).empty(); },
+                                std::chrono::seconds(3));
+    }
+}
+
+TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
+    const std::string config = *session_->env("XDG_CONFIG_HOME") + "/murmelin";
+    std::filesystem::create_directories(config);
+    std::ofstream(config + "/defaults.json") << R"({"history": ["kept after quit"]})";
+    // A manager that takes the clipboard over when its owner asks it to (CLIPBOARD_MANAGER).
+    const pid_t manager = session_->launch("clipman", {"xfce4-clipman"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-quit");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !dockedIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto openMenu = [&] {
+        const WindowBox icon = dockedIcons(*session_).front();
+        pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
+        session_->run({"xdotool", "click", "3"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    };
+    openMenu();
+    session_->run({"xdotool", "key", "Down", "Return"}); // the history row
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == "kept after quit"; },
+                                        std::chrono::seconds(3)));
+    openMenu();
+    QElapsedTimer quitting;
+    quitting.start();
+    session_->run({"xdotool", "key", "ctrl+q"});
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(20)))
+        << "Quit did not end the program:\n"
+        << programLog(*session_, "murmelin-quit");
+    // Qt offers the clipboard to the manager as the QApplication ends and waits up to 5 s
+    // for its answer (xfce4-clipman never answers, and keeps the text by itself).
+    std::printf("Quit ended the program in %lld ms\n", quitting.elapsed());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(session_->clipboard(), "kept after quit");
+    kill(manager, SIGTERM);
+    std::filesystem::remove(config + "/defaults.json");
+}
+
+// A session of its own: without a notification server, then without its X server.
+TEST(DesktopFaultsTest, ErrorsReachStderrWithoutANotificationServerAndALostDisplayEndsIt) {
+    DesktopSession s({"x11", "tray"});
+    const pid_t pid = launchWithoutSound(s, "murmelin");
+    ASSERT_TRUE(
+        DesktopSession::waitFor([&] { return !dockedIcons(s).empty(); }, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    tapHotKey(s, 200);
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] {
+            return programLog(s, "murmelin")
+                       .find("murmelin: Murmelin: Cannot connect to the sound "
+                             "server") != std::string::npos;
+        },
+        std::chrono::seconds(5)))
+        << "the error itself is not on stderr:\n"
+        << programLog(s, "murmelin");
+
+    pid_t xserver = 0;
+    for (const auto& [p, name] : s.processes())
+        if (name == "x11")
+            xserver = p;
+    ASSERT_GT(xserver, 0);
+    kill(xserver, SIGKILL);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
+        << "murmelin hangs after its X server went away";
+    std::printf("murmelin ended %lld ms after the X server was killed\n", t.elapsed());
+    EXPECT_NE(programLog(s, "murmelin").find("murmelin: lost the connection to the X display"),
+              std::string::npos)
+        << programLog(s, "murmelin");
+    if (running(pid))
+        kill(pid, SIGKILL);
 }
 
 } // namespace

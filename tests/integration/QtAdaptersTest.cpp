@@ -111,7 +111,10 @@ TEST(QtSettingsOpenerTest, OpensTheFirstSoundSettingsOrTheModelsFolder) {
             },
             [&](const QString& path) { opened = path; }, models);
         EXPECT_EQ(opener.settingsLinkPrefix(), prefix);
-        opener.open(c.link);
+        const std::string told = opener.open(c.link);
+        EXPECT_EQ(told, std::string(c.name) == "no sound settings installed"
+                            ? QtSettingsOpener::noMicrophoneSettings()
+                            : "");
         EXPECT_EQ(launched, c.launched);
         EXPECT_EQ(!opened.isEmpty(), c.folderOpened);
         if (c.folderOpened) {

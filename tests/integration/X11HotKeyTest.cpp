@@ -36,8 +36,8 @@ public:
             return handler(event);
         });
     }
-    void registerHotKey(uint32_t k, uint32_t m, uint32_t s, uint32_t i) override {
-        real_.registerHotKey(k, m, s, i);
+    HotKeyRegistration registerHotKey(uint32_t k, uint32_t m, uint32_t s, uint32_t i) override {
+        return real_.registerHotKey(k, m, s, i);
     }
     std::vector<uint32_t> kinds() {
         std::lock_guard lock(mutex_);
@@ -68,6 +68,7 @@ protected:
         ASSERT_TRUE(driver_);
         hotKey_.setOnPress([this] { calls_.push_back("press"); });
         hotKey_.setOnRelease([this] { calls_.push_back("release"); });
+        hotKey_.setOnRegistration([this](HotKeyRegistration r) { outcomes_.push_back(r); });
     }
 
     void TearDown() override {
@@ -116,6 +117,7 @@ protected:
     RecordingSource source_{x11_};
     HotKey hotKey_{source_, main_};
     std::vector<std::string> calls_;
+    std::vector<HotKeyRegistration> outcomes_;
 };
 
 struct Case {
@@ -235,29 +237,41 @@ TEST_F(X11HotKeyTest, KeymapChangeWhileHeldKeepsTheKey) {
     EXPECT_EQ(calls_, (std::vector<std::string>{"press", "release", "press", "release"}));
 }
 
-TEST_F(X11HotKeyTest, CombinationTakenByAnotherProgramIsNotFatal) {
+TEST_F(X11HotKeyTest, CombinationTakenByAnotherProgramIsReportedAndRetried) {
     Display* other = driver_.get();
     const KeyCode space = XKeysymToKeycode(other, XK_space);
     XGrabKey(other, space, ControlMask | Mod1Mask, DefaultRootWindow(other), False, GrabModeAsync,
              GrabModeAsync);
     XSync(other, False);
+    const std::vector<Step> dictation = {{XK_Control_L, true}, {XK_Alt_L, true},
+                                         {XK_space, true},     {XK_space, false},
+                                         {XK_Alt_L, false},    {XK_Control_L, false}};
 
     ::testing::internal::CaptureStderr();
     hotKey_.registerKey();
+    hotKey_.retryRegistration(); // still taken: not said twice
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "murmelin: Control+Alt+Space is taken by another program\n");
+    main_.runUntil([&] { return outcomes_.size() >= 2; }, 3.0);
+    EXPECT_EQ(outcomes_, (std::vector<HotKeyRegistration>{HotKeyRegistration::taken,
+                                                          HotKeyRegistration::taken}));
 
     // The other program keeps its key; ours stays quiet and the process runs on.
-    play({{XK_Control_L, true},
-          {XK_Alt_L, true},
-          {XK_space, true},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_L, false}});
+    play(dictation);
     settle(0);
     EXPECT_TRUE(source_.kinds().empty());
     EXPECT_TRUE(calls_.empty());
+
+    // Once the other program lets go, the next try binds the key and it works.
     XUngrabKey(other, space, AnyModifier, DefaultRootWindow(other));
+    XSync(other, False);
+    hotKey_.retryRegistration();
+    main_.runUntil([&] { return outcomes_.size() >= 3; }, 3.0);
+    ASSERT_EQ(outcomes_.size(), 3u);
+    EXPECT_EQ(outcomes_.back(), HotKeyRegistration::bound);
+    play(dictation);
+    settle(2);
+    EXPECT_EQ(calls_, (std::vector<std::string>{"press", "release"}));
 }
 
 TEST_F(X11HotKeyTest, WithoutDisplayNothingIsRegistered) {
@@ -265,7 +279,8 @@ TEST_F(X11HotKeyTest, WithoutDisplayNothingIsRegistered) {
     X11HotKeySource source;
     ::testing::internal::CaptureStderr();
     source.installHandler([](const HotKeyEvent*) { return kNoErr; });
-    source.registerHotKey(HotKey::kSpaceKeyCode, HotKey::kModifiers, 0, 1);
+    EXPECT_EQ(source.registerHotKey(HotKey::kSpaceKeyCode, HotKey::kModifiers, 0, 1),
+              HotKeyRegistration::unavailable);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "murmelin: no X display; Control+Alt+Space is not available as a hot key\n");
 }

@@ -168,8 +168,12 @@ class FakeSettingsOpener final : public SettingsOpener {
 public:
     std::string prefix = "settings://privacy?";
     std::vector<std::string> opened;
+    std::string problem; // what open() answers
     std::string settingsLinkPrefix() const override { return prefix; }
-    void open(const std::string& link) override { opened.push_back(link); }
+    std::string open(const std::string& link) override {
+        opened.push_back(link);
+        return problem;
+    }
 };
 
 class FakeIds final : public IdentifierSource {
@@ -223,10 +227,19 @@ public:
 class FakeHotKey final : public PushToTalkKey {
 public:
     std::function<void()> onPress, onRelease;
-    int registrations = 0;
+    std::function<void(HotKeyRegistration)> onRegistration;
+    int registrations = 0, retries = 0;
     void setOnPress(std::function<void()> f) override { onPress = std::move(f); }
     void setOnRelease(std::function<void()> f) override { onRelease = std::move(f); }
     void registerKey() override { ++registrations; }
+    void setOnRegistration(std::function<void(HotKeyRegistration)> f) override {
+        onRegistration = std::move(f);
+    }
+    void retryRegistration() override { ++retries; }
+    void registered(HotKeyRegistration outcome) {
+        if (onRegistration)
+            onRegistration(outcome);
+    }
     void press() {
         if (onPress)
             onPress();

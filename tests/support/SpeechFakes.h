@@ -250,10 +250,12 @@ public:
         std::lock_guard lock(mutex_);
         handler_ = std::move(handler);
     }
-    void registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
-                        uint32_t id) override {
+    HotKeyRegistration outcome = HotKeyRegistration::bound; // what registrations answer
+    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
+                                      uint32_t id) override {
         log.add("registerHotKey");
         registrations.push_back({keyCode, modifiers, signature, id});
+        return outcome;
     }
     // Delivers an event as the platform's dispatch would; returns the handler's status.
     std::optional<int32_t> fire(const HotKeyEvent* event) {

@@ -236,7 +236,8 @@ TEST_F(ControllerTest, FailedStartNotifiesOnceAndTheReleaseDoesNothing) {
     EXPECT_EQ(rig.notifier.posted[0].title, "Murmelin");
     EXPECT_EQ(rig.notifier.posted[0].body, "Microphone access is not authorized.");
     EXPECT_EQ(rig.notifier.posted[0].identifier, "uuid-1");
-    EXPECT_EQ(announcements, 0); // recording was never set
+    EXPECT_EQ(announcements, 1); // the last error, shown in the tool tip; recording never set
+    EXPECT_EQ(c.lastError.get(), "Microphone access is not authorized.");
     EXPECT_EQ(rig.hud->shows, 0);
     EXPECT_EQ(rig.recorder->calls, (Strings{"requestPermissions", "start:en-US"}));
 }

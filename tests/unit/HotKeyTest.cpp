@@ -24,6 +24,7 @@ struct HotKeyTest : ::testing::Test {
         key->setOnPress([this] { calls.push_back("press"); });
         key->setOnRelease([this] { calls.push_back("release"); });
         key->registerKey();
+        drain(queue); // the registration's outcome
     }
 };
 
@@ -94,6 +95,43 @@ TEST_F(HotKeyTest, HandlerOutlivingTheKeyDoesNothing) {
     EXPECT_EQ(source.fire(kReleased), kNoErr);
     drain(queue);
     EXPECT_TRUE(calls.empty());
+}
+
+TEST(HotKeyRegistrationTest, OutcomeArrivesOnTheMainQueueAndATakenKeyIsRetried) {
+    ManualClock clock;
+    MainQueue queue{clock};
+    FakeHotKeySource source;
+    HotKey key(source, queue);
+    std::vector<HotKeyRegistration> outcomes;
+    key.setOnRegistration([&](HotKeyRegistration r) { outcomes.push_back(r); });
+    key.retryRegistration();
+    EXPECT_TRUE(source.registrations.empty()) << "no retry before the first registration";
+
+    source.outcome = HotKeyRegistration::taken;
+    key.registerKey();
+    EXPECT_TRUE(outcomes.empty()) << "reported inside registerKey()";
+    drain(queue);
+    EXPECT_EQ(outcomes, std::vector{HotKeyRegistration::taken});
+    EXPECT_EQ(key.registration(), HotKeyRegistration::taken);
+
+    // Every 30 s while taken; a retry in between (the menu opened) starts no second timer.
+    advance(queue, clock, 29.9);
+    EXPECT_EQ(source.registrations.size(), 1u);
+    key.retryRegistration();
+    EXPECT_EQ(source.registrations.size(), 2u);
+    advance(queue, clock, 0.2);
+    EXPECT_EQ(source.registrations.size(), 3u);
+    source.outcome = HotKeyRegistration::bound;
+    advance(queue, clock, 30);
+    EXPECT_EQ(source.registrations.size(), 4u);
+    EXPECT_EQ(outcomes.back(), HotKeyRegistration::bound);
+    EXPECT_EQ(outcomes.size(), 4u);
+
+    // Bound: nothing is tried any more, by timer or by hand.
+    key.retryRegistration();
+    advance(queue, clock, 120);
+    EXPECT_EQ(source.registrations.size(), 4u);
+    EXPECT_EQ(queue.pending(), 0u);
 }
 
 TEST(HotKeyShared, IsOneInstanceConfiguredOnce) {

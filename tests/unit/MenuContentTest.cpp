@@ -15,9 +15,13 @@ class FakeHost final : public StatusItemHost {
 public:
     std::vector<StatusIcon> icons;
     std::vector<std::vector<MenuItem>> menus;
+    std::string toolTip;
+    std::function<void()> onMenuOpen;
     int terminations = 0;
     void setIcon(StatusIcon icon) override { icons.push_back(icon); }
     void setMenu(std::vector<MenuItem> items) override { menus.push_back(std::move(items)); }
+    void setToolTip(const std::string& text) override { toolTip = text; }
+    void setOnMenuOpen(std::function<void()> f) override { onMenuOpen = std::move(f); }
     void terminate() override { ++terminations; }
 };
 
@@ -81,7 +85,7 @@ struct MenuContentTest : ::testing::Test {
 
 TEST_F(MenuContentTest, ElevenEntriesInOrderForEmptyHistoryAndUntrusted) {
     const Strings expected = {
-        "text:Hold ⌃⌥Space to dictate",
+        "text:Hold Ctrl+Alt+Space to dictate",
         "separator:",
         "text:No transcripts yet",
         "separator:",
@@ -104,7 +108,7 @@ TEST_F(MenuContentTest, FixedTextsGoThroughTheTranslatorAndDataDoesNot) {
     rig.trust.trusted = true;
     c->trusted = true;
     const Strings expected = {
-        "text:«Hold ⌃⌥Space to dictate»",
+        "text:«Hold Ctrl+Alt+Space to dictate»",
         "separator:",
         "button:hello",
         "separator:",
@@ -177,6 +181,19 @@ TEST_F(MenuContentTest, LanguageRowsAreExclusiveAndWriteTheLocale) {
     c->localeID = "fr-FR";
     for (const auto& row : find(menu = items(), "Language").children)
         EXPECT_FALSE(row.checked) << row.title;
+    // The POSIX spelling of the current language, as the store holds it on first start.
+    c->localeID = "en_US";
+    EXPECT_EQ(describe({find(menu = items(), "Language")}),
+              (Strings{"submenu:Language", "  ✓ English (United States)", "  German (Switzerland)",
+                       "  xx-YY"}));
+}
+
+TEST(ChosenLocaleRowTest, ExactBeforeSeparatorBlindMatch) {
+    const Strings locales = {"en-US", "en_US", "de-CH"};
+    EXPECT_EQ(chosenLocaleRow("en_US", locales), "en_US");
+    EXPECT_EQ(chosenLocaleRow("de_CH", locales), "de-CH");
+    EXPECT_EQ(chosenLocaleRow("de", locales), std::nullopt);
+    EXPECT_EQ(chosenLocaleRow("fr-FR", locales), std::nullopt);
 }
 
 TEST_F(MenuContentTest, ButtonsReachTheController) {
@@ -212,6 +229,69 @@ TEST_F(MenuContentTest, AppFollowsTheControllerFromAJobAfterEachChange) {
     drain(rig.queue);
     EXPECT_EQ(host.icons,
               (std::vector<StatusIcon>{StatusIcon::mic, StatusIcon::micFill, StatusIcon::mic}));
+}
+
+TEST_F(MenuContentTest, HotKeyOutcomeIsToldOnceAndShownInTheFirstLine) {
+    c->start();
+    MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
+    const std::string taken = hotKeyProblem(HotKeyRegistration::taken);
+    struct Step {
+        HotKeyRegistration outcome;
+        const char* firstLine;
+        std::size_t notifications; // in all, so far
+        std::string toolTipError;  // "" for none
+    } steps[] = {
+        {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 1, taken},
+        {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 1,
+         taken}, // a retry that failed alike
+        {HotKeyRegistration::bound, "Hold Ctrl+Alt+Space to dictate", 1, ""},
+        {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 2,
+         taken}, // lost again: told again
+        {HotKeyRegistration::unavailable, "Ctrl+Alt+Space is not available", 3,
+         hotKeyProblem(HotKeyRegistration::unavailable)},
+    };
+    for (const Step& step : steps) {
+        rig.hotKey.registered(step.outcome);
+        drain(rig.queue);
+        EXPECT_EQ(host.menus.back()[0].title, step.firstLine);
+        ASSERT_EQ(rig.notifier.posted.size(), step.notifications) << step.firstLine;
+        EXPECT_EQ(rig.notifier.posted.back().title, "Murmelin");
+        EXPECT_EQ(host.toolTip, statusToolTip(step.toolTipError));
+    }
+    EXPECT_EQ(rig.notifier.posted[0].body, taken);
+    EXPECT_EQ(statusToolTip(""), "Murmelin");
+    EXPECT_EQ(statusToolTip("x"), "Murmelin: x");
+
+    // Opening the menu tries the key again.
+    ASSERT_TRUE(host.onMenuOpen);
+    host.onMenuOpen();
+    EXPECT_EQ(rig.hotKey.retries, 1);
+}
+
+TEST_F(MenuContentTest, ToolTipKeepsTheLastErrorUntilADictationIsDelivered) {
+    c->start();
+    MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
+    rig.recorder->startThrows = std::make_exception_ptr(std::runtime_error("No microphone"));
+    rig.hotKey.press();
+    drain(rig.queue);
+    EXPECT_EQ(host.toolTip, "Murmelin: No microphone");
+    rig.settings.problem = "Install pavucontrol.";
+    find(host.menus.back(), "Microphone Settings…").action();
+    drain(rig.queue);
+    EXPECT_EQ(host.toolTip, "Murmelin: Install pavucontrol.");
+    EXPECT_EQ(rig.notifier.posted.back().body, "Install pavucontrol.");
+
+    rig.recorder->startThrows = nullptr;
+    rig.hotKey.press();
+    rig.hotKey.release();
+    rig.recorder->complete(""); // nothing heard: not a delivery
+    drain(rig.queue);
+    EXPECT_EQ(host.toolTip, "Murmelin: Install pavucontrol.");
+    rig.hotKey.press();
+    rig.hotKey.release();
+    rig.recorder->complete("hello");
+    drain(rig.queue);
+    EXPECT_EQ(host.toolTip, "Murmelin");
 }
 
 TEST_F(MenuContentTest, StartRunsOnceAfterTheLaunchCallbackReturns) {

@@ -65,12 +65,13 @@ void X11HotKeySource::installHandler(HotKeyHandler handler) {
     handler_ = std::move(handler);
 }
 
-void X11HotKeySource::registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t, uint32_t) {
+HotKeyRegistration X11HotKeySource::registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t,
+                                                   uint32_t) {
     Grab wanted;
     wanted.modifiers = maskFor(modifiers, wanted.name);
     wanted.keysym = keysymFor(keyCode);
     if (wanted.keysym == NoSymbol)
-        return;
+        return HotKeyRegistration::unavailable;
     wanted.name += wanted.keysym == XK_space ? "Space" : XKeysymToString(wanted.keysym);
 
     stop();
@@ -79,18 +80,30 @@ void X11HotKeySource::registerHotKey(uint32_t keyCode, uint32_t modifiers, uint3
     if (!display_) {
         std::fprintf(stderr, "murmelin: no X display; %s is not available as a hot key\n",
                      wanted.name.c_str());
-        return;
+        return HotKeyRegistration::unavailable;
     }
-    grabs_.push_back(wanted);
-    grab(grabs_.back());
+    auto known = std::find_if(grabs_.begin(), grabs_.end(), [&](const Grab& g) {
+        return g.keysym == wanted.keysym && g.modifiers == wanted.modifiers;
+    });
+    if (known == grabs_.end()) {
+        grabs_.push_back(wanted);
+        known = grabs_.end() - 1;
+    } else {
+        ungrab(*known); // what we hold of it; the other program's grabs stay
+    }
+    const bool taken = grab(*known);
+    const bool noKey = known->keycode == 0;
     start();
+    if (noKey)
+        return HotKeyRegistration::unavailable;
+    return taken ? HotKeyRegistration::taken : HotKeyRegistration::bound;
 }
 
-void X11HotKeySource::grab(Grab& g) {
+bool X11HotKeySource::grab(Grab& g) {
     Display* display = display_.get();
     g.keycode = XKeysymToKeycode(display, g.keysym);
     if (g.keycode == 0)
-        return;
+        return false;
     unsigned locks[4] = {0, LockMask, Mod2Mask, LockMask | Mod2Mask};
     if (x11::ModifierMapPtr map{XGetModifierMapping(display)}) {
         if (unsigned numLock = x11::modifierOf(display, *map, XK_Num_Lock)) {
@@ -102,12 +115,16 @@ void X11HotKeySource::grab(Grab& g) {
     for (unsigned lock : locks)
         XGrabKey(display, g.keycode, g.modifiers | lock, DefaultRootWindow(display), False,
                  GrabModeAsync, GrabModeAsync);
-    if (x11::takeError(display) == BadAccess && !std::exchange(g.reported, true))
+    const bool taken = x11::takeError(display) == BadAccess;
+    if (taken && !std::exchange(g.reported, true))
         std::fprintf(stderr, "murmelin: %s is taken by another program\n", g.name.c_str());
+    if (!taken)
+        g.reported = false; // a later loss is reported again
     // Held keys then repeat as presses only, with one release at the end.
     Bool supported = False;
     XkbSetDetectableAutoRepeat(display, True, &supported);
     XFlush(display);
+    return taken;
 }
 
 void X11HotKeySource::ungrab(const Grab& g) {

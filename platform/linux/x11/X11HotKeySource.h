@@ -26,10 +26,10 @@ public:
     // Any thread. The handler is called on the source's own thread.
     void installHandler(HotKeyHandler handler) override;
     // Main thread. Grabs the combination (also under Caps and Num Lock) and starts listening.
-    // A combination held by another program or a missing display leaves one line on stderr;
-    // the caller is not told.
-    void registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
-                        uint32_t id) override;
+    // Again for the same combination, grabs it afresh. A combination held by another program
+    // (taken) or a missing display (unavailable) also leaves one line on stderr.
+    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
+                                      uint32_t id) override;
     // Any thread. While the combination is held, the X server sends every key event to our
     // grab, synthetic ones included, so a paste then would land here instead of in the
     // focused window. Returns false when nothing is held; otherwise keeps `job` and runs it
@@ -45,7 +45,8 @@ private:
         bool reported = false; // the taken-by-another-program line, once
     };
 
-    void grab(Grab& grab);
+    // Whether the server refused the grab because another client holds the combination.
+    bool grab(Grab& grab);
     void ungrab(const Grab& grab);
     void regrabAll();
     void start();

@@ -3,8 +3,11 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -31,11 +34,24 @@ int recordError(Display* display, XErrorEvent* event) {
     return previous ? previous(display, event) : 0;
 }
 
+// Xlib calls this when a connection breaks (the X server ended) and ends the process if it
+// returns. Say so plainly and end at once, from whichever thread noticed: running exit()'s
+// handlers there would race the threads that still work.
+int lostDisplay(Display* display) {
+    std::fprintf(stderr,
+                 "murmelin: lost the connection to the X display %s (the X server "
+                 "ended); quitting\n",
+                 DisplayString(display));
+    std::fflush(stderr);
+    _exit(1);
+}
+
 void installErrorHandler() {
     static std::once_flag once;
     std::call_once(once, [] {
         XInitThreads();
         previousHandler = XSetErrorHandler(recordError);
+        XSetIOErrorHandler(lostDisplay);
     });
 }
 

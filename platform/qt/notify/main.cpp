@@ -23,16 +23,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     QCoreApplication app(argc, argv);
+    const QString title = QString::fromStdString(request->title);
+    const QString body = QString::fromStdString(request->body);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        std::fprintf(stderr, "murmelin-notify: no session bus: %s\n",
-                     qPrintable(bus.lastError().message()));
+        murmelin::reportUnshown(title, body,
+                                QStringLiteral("no session bus: ") + bus.lastError().message());
         return 1;
     }
-    if (!murmelin::postDesktopNotification(bus, QString::fromStdString(request->title),
-                                           QString::fromStdString(request->body), true)) {
-        std::fprintf(stderr, "murmelin-notify: the notification server did not answer: %s\n",
-                     qPrintable(bus.lastError().message()));
+    const auto capabilities = murmelin::notificationCapabilities(bus);
+    if (!capabilities || !murmelin::postDesktopNotification(
+                             bus, title, murmelin::notificationBody(body, *capabilities))) {
+        murmelin::reportUnshown(title, body,
+                                QStringLiteral("the notification server did not answer: ") +
+                                    bus.lastError().message());
         return 1;
     }
     return 0;

@@ -40,7 +40,14 @@ public slots:
         return id;
     }
 
-    QStringList GetCapabilities() { return {"body", "actions"}; }
+    // A test makes it a markup server by writing capabilities, one a line, into
+    // $MURMELIN_NOTIFICATIONS.capabilities; read at each call.
+    QStringList GetCapabilities() {
+        QFile file(path_ + ".capabilities");
+        if (!file.open(QIODevice::ReadOnly))
+            return {"body", "actions"};
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
 
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
         vendor = "Murmelin tests";

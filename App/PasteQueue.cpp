@@ -17,11 +17,11 @@ PasteQueue::PasteQueue(KeyInjector& keys, Clipboard& clipboard,
     : keys_(keys), clipboard_(clipboard), chords_(std::move(chords)), main_(main) {}
 
 void PasteQueue::add(std::string text, Failure onFailure) {
-    const bool first = items_.empty();
+    const bool first = idle();
     items_.push_back({std::move(text), std::move(onFailure)});
     if (first)
         after(kPasteDelaySeconds, &PasteQueue::runHead);
-    // Otherwise the paste before it schedules it.
+    // Otherwise the chord before it, once settled, puts it on the clipboard.
 }
 
 void PasteQueue::setHeld(bool held) {
@@ -49,11 +49,14 @@ void PasteQueue::runHead() {
     items_.pop_front();
     if (!Controller::pasteCommandV(keys_, clipboard_, *chords_, item.text) && item.onFailure)
         item.onFailure(item.text);
-    if (!items_.empty())
-        after(kSettleSeconds, &PasteQueue::copyHead);
+    settling_ = true;
+    after(kSettleSeconds, &PasteQueue::settled);
 }
 
-void PasteQueue::copyHead() {
+void PasteQueue::settled() {
+    settling_ = false;
+    if (items_.empty())
+        return;
     clipboard_.setString(items_.front().text);
     after(kPasteDelaySeconds, &PasteQueue::runHead);
 }

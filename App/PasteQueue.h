@@ -35,8 +35,9 @@ public:
     PasteQueue(KeyInjector& keys, Clipboard& clipboard,
                std::shared_ptr<const PasteChordTable> chords, MainQueue& main); // use make()
 
-    // Whether nothing is due: a new transcript may go onto the clipboard at once.
-    bool idle() const { return items_.empty(); }
+    // Whether nothing is due and the last chord has settled: a new transcript may go onto the
+    // clipboard at once.
+    bool idle() const { return items_.empty() && !settling_; }
     // Pastes `text`; when idle() the caller has just put it on the clipboard.
     void add(std::string text, Failure onFailure);
     // The hot key went down or up.
@@ -49,13 +50,14 @@ private:
     };
     void after(double seconds, void (PasteQueue::*step)());
     void runHead();
-    void copyHead();
+    void settled();
 
     KeyInjector& keys_;
     Clipboard& clipboard_;
     std::shared_ptr<const PasteChordTable> chords_;
     MainQueue& main_;
     std::deque<Item> items_; // the head is the one due next
+    bool settling_ = false;  // a chord went out less than kSettleSeconds ago
     bool held_ = false;
     bool waitsForRelease_ = false;
 };

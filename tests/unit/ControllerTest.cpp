@@ -167,9 +167,13 @@ TEST_F(ControllerTest, AnEarlierCompletionLeavesThePanelToTheRecordingDictation)
 TEST_F(ControllerTest, EachPasteFindsItsOwnTextOnTheClipboardInDeliveryOrder) {
     struct Case {
         const char* name;
-        bool heldAgain; // the first completes while the key is held for the next dictation
+        bool heldAgain;       // the first completes while the key is held for the next dictation
+        bool afterFirstPaste; // the second completes just after the first chord went out
     };
-    for (const Case& k : {Case{"back to back", false}, Case{"while held again", true}}) {
+    for (const Case& k :
+         {Case{"back to back", false, false}, Case{"just after the first paste", false, true},
+          Case{"while held again", true, false},
+          Case{"just after the release pasted", true, true}}) {
         SCOPED_TRACE(k.name);
         ControllerRig r;
         auto c = r.make();
@@ -184,7 +188,13 @@ TEST_F(ControllerTest, EachPasteFindsItsOwnTextOnTheClipboardInDeliveryOrder) {
         EXPECT_TRUE(r.keys.pastes.empty());
         if (k.heldAgain)
             r.hotKey.release();
+        if (k.afterFirstPaste) {
+            advance(r.queue, r.clock, kPasteDelaySeconds);
+            EXPECT_EQ(r.keys.pastes.size(), 1u);
+        }
         r.recorder->complete("second");
+        // The target fetches the clipboard after the chord: the next text waits its turn.
+        EXPECT_EQ(r.clipboard.writes, Strings{"first"});
         advance(r.queue, r.clock, 1.0);
 
         ASSERT_EQ(r.keys.pastes.size(), 2u);
@@ -454,6 +464,9 @@ TEST_F(ControllerTest, PasteTakesTheChordOfTheSettingsTableAndTellsWhenNothingCa
         rig.notifier.posted.clear();
         dictate("hello " + c.instance);
         advance(rig.queue, rig.clock, 0.08);
+        const std::size_t typed = rig.keys.pastes.size();
+        advance(rig.queue, rig.clock, PasteQueue::kSettleSeconds); // before the next dictation
+        ASSERT_EQ(rig.keys.pastes.size(), typed);
         if (c.canType) {
             ASSERT_EQ(rig.keys.pastes.size(), 1u);
             EXPECT_EQ(rig.keys.pastes[0].chord, c.chord);

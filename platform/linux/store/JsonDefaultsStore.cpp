@@ -231,7 +231,10 @@ void JsonDefaultsStore::removeStaleTempFiles() const {
     const std::string target = resolved(path_);
     const std::string dir = directoryOf(target);
     const std::string prefix = baseNameOf(target) + ".";
-    std::unique_ptr<DIR, decltype(&::closedir)> listing(::opendir(dir.c_str()), &::closedir);
+    struct CloseDir {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, CloseDir> listing(::opendir(dir.c_str()));
     if (!listing)
         return;
     // One instance runs per session, so a temp file here is a write that never finished.

@@ -203,7 +203,8 @@ void X11HotKeySource::handle(XEvent& event) {
         if (held == down_.end() || isRepeatRelease(event.xkey.keycode, event.xkey.time))
             return;
         down_.erase(held);
-        dispatch(6);
+        // Released before the release is told: a paste that the release lets go must not be
+        // held back again by a grab that is over.
         std::vector<std::function<void()>> jobs;
         {
             std::lock_guard lock(releaseMutex_);
@@ -211,6 +212,7 @@ void X11HotKeySource::handle(XEvent& event) {
             if (!held_)
                 jobs.swap(afterRelease_);
         }
+        dispatch(6);
         for (auto& job : jobs)
             job();
     }

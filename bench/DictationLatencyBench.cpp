@@ -8,8 +8,11 @@
 // Then: the idle program over 60 s (CPU, wake-ups = voluntary context switches of all threads),
 // resident memory, and word error rate of the road against the decoder fed the same files.
 // Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
-// RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server). Not a
-// Google Benchmark: one run is one measurement.
+// RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server)
+// [--long 10,60,180] (one long dictation of each length in seconds, made of the LibriVox clips
+// end to end: release -> clipboard, words delivered, the program's RSS before, at the end of
+// the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
+// measurement.
 #include "platform/linux/speech/SphinxRecognizerFactory.h"
 #include "platform/linux/speech/WordErrorRate.h"
 
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -246,18 +250,89 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
     return total.rate();
 }
 
+std::vector<int> secondsList(const std::string& text) {
+    std::vector<int> out;
+    std::istringstream in(text);
+    for (std::string item; std::getline(in, item, ',');)
+        out.push_back(std::atoi(item.c_str()));
+    return out;
+}
+
+size_t wordCount(const std::string& text) {
+    std::istringstream in(text);
+    return size_t(std::distance(std::istream_iterator<std::string>(in), {}));
+}
+
+// One dictation of at least `seconds` of speech: whole clips end to end, so the reference holds.
+void longDictation(Keys& keys, pid_t pid, const std::vector<Clip>& clips, int seconds) {
+    const std::string wav = sessionDir + "/long" + std::to_string(seconds) + ".wav";
+    std::string files, reference;
+    double length = 0;
+    for (size_t i = 0; length < seconds; ++i) {
+        const Clip& clip = clips[i % clips.size()];
+        files += " " + clip.wav;
+        reference += (reference.empty() ? "" : " ") + clip.reference;
+        length += double(fs::file_size(clip.wav) - 44) / 32000.0;
+    }
+    if (sh("sox" + files + " " + wav) != 0) {
+        std::printf("long %d s: sox could not join the clips\n", seconds);
+        return;
+    }
+    const Proc before = sample(pid);
+    const size_t tracesBefore = traces().size();
+    std::atomic<bool> holding{true};
+    std::atomic<long> peakKb{before.rssKb};
+    std::thread watch([&] {
+        while (holding) {
+            peakKb = std::max(peakKb.load(), sample(pid).rssKb);
+            std::this_thread::sleep_for(250ms);
+        }
+    });
+    keys.key(keys.control, true);
+    keys.key(keys.alt, true);
+    keys.key(keys.space, true);
+    std::this_thread::sleep_for(150ms);
+    session("play " + sessionDir + " " + wav);
+    const Proc endOfHold = sample(pid);
+    const double releaseMs = nowMs();
+    keys.key(keys.space, false);
+    keys.key(keys.alt, false);
+    keys.key(keys.control, false);
+    holding = false;
+    watch.join();
+    std::vector<Trace> t;
+    while (nowMs() - releaseMs < 30000 && (t = traces()).size() == tracesBefore)
+        std::this_thread::sleep_for(5ms);
+    if (t.size() == tracesBefore) {
+        std::printf("long %3d s: nothing delivered within 30 s of release\n", seconds);
+        return;
+    }
+    std::this_thread::sleep_for(2s);
+    const Proc after = sample(pid);
+    const WordErrors errors = wordErrors(reference, lower(t.back().raw));
+    std::printf("long %3d s (%.1f s of speech): release->clipboard %7.1f ms, %zu of %zu words "
+                "delivered, WER %.1f %%; RSS before %.1f MB, end of hold %.1f MB, peak in hold "
+                "%.1f MB, 2 s after delivery %.1f MB\n",
+                seconds, length, t.back().clipboardMs - releaseMs, wordCount(t.back().raw),
+                wordCount(reference), errors.rate() * 100, before.rssKb / 1024.0,
+                endOfHold.rssKb / 1024.0, peakKb / 1024.0, after.rssKb / 1024.0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int dictations = 20, idleS = 60, soak = 0;
     std::string sound = "pulse";
+    std::vector<int> longSeconds;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--idle-s" && i + 1 < argc)
             idleS = std::atoi(argv[++i]);
         else if (a == "--soak" && i + 1 < argc)
             soak = std::atoi(argv[++i]);
+        else if (a == "--long" && i + 1 < argc)
+            longSeconds = secondsList(argv[++i]);
         else if (a == "--sound" && i + 1 < argc)
             sound = argv[++i];
         else
@@ -351,6 +426,8 @@ int main(int argc, char** argv) {
         }
         std::printf("soak: %zu transcripts delivered in all\n", traces().size());
     }
+    for (const int seconds : longSeconds)
+        longDictation(keys, pid, clips, seconds);
     keysOwner.reset(); // before its X server goes away
     session("stop " + sessionDir);
     return 0;

@@ -79,16 +79,23 @@ bool writeLevelEstimate(const std::string& path, const std::vector<float>& estim
         why = "cannot create the folder of " + path + ": " + ec.message();
         return false;
     }
+    std::ostringstream text;
+    text << kHeader << '\n';
+    char number[32];
+    for (std::size_t i = 0; i < estimate.size(); ++i) {
+        std::snprintf(number, sizeof number, "%s%.9g", i ? " " : "", estimate[i]);
+        text << number;
+    }
+    text << '\n';
+    return replaceFile(path, text.str(), why);
+}
+
+bool replaceFile(const std::string& path, const std::string& text, std::string& why) {
     const std::string temp = path + ".tmp-" + std::to_string(::getpid());
+    std::error_code ec;
     {
         std::ofstream out(temp, std::ios::trunc);
-        out << kHeader << '\n';
-        char number[32];
-        for (std::size_t i = 0; i < estimate.size(); ++i) {
-            std::snprintf(number, sizeof number, "%s%.9g", i ? " " : "", estimate[i]);
-            out << number;
-        }
-        out << '\n';
+        out << text;
         out.close();
         if (!out) {
             why = "cannot write " + temp;

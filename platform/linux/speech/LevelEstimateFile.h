@@ -26,5 +26,7 @@ bool writeLevelEstimate(const std::string& path, const std::vector<float>& estim
                         std::string& why);
 // Removes the temp files that writes of `path` by processes no longer running left behind.
 void removeStaleTemps(const std::string& path);
+// Replaces `path` with `text` through a temp file beside it, so a reader never sees half of it.
+bool replaceFile(const std::string& path, const std::string& text, std::string& why);
 
 } // namespace murmelin

@@ -98,20 +98,12 @@ void recordVerdict(const std::string& path, const std::string& key) {
     }
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
-    const std::string temp = path + ".tmp-" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        for (const auto& line : lines) {
-            out << line << '\n';
-        }
-        if (!out.flush()) {
-            fs::remove(temp, ec);
-            return; // only a record: the next start checks again
-        }
+    std::string text;
+    for (const auto& line : lines) {
+        text += line + '\n';
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        fs::remove(temp, ec);
-    }
+    std::string why;
+    replaceFile(path, text, why); // only a record: on failure the next start checks again
 }
 
 // The reason in the child's log: its own last word, else the library's last error.

@@ -230,7 +230,8 @@ void Controller::deliver(const std::string& text) {
     }
     ports_.defaults.set(kHistoryKey, history.get());
     // A paste still due keeps its own text on the clipboard; this one follows in turn.
-    if (pastes_->idle())
+    const bool pasteDue = !pastes_->idle();
+    if (!pasteDue)
         ports_.clipboard.setString(text);
     trusted = ports_.trust.isTrusted();
     if (trusted) {
@@ -241,7 +242,7 @@ void Controller::deliver(const std::string& text) {
         });
         return;
     }
-    if (!pastes_->idle())
+    if (pasteDue) // nothing will put it there in turn
         ports_.clipboard.setString(text);
     notify(kCopiedTitle, text);
 }

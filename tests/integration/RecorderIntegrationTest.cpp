@@ -190,7 +190,11 @@ TEST_P(RecorderIntegrationTest, HearsTheSpokenCommands) {
     ASSERT_EQ(session_->run({"sox", raw, wav, "pad", "0.3", "0.3"}).status, 0);
     const std::string text = dictate([&] { ASSERT_TRUE(session_->play(wav)); });
     EXPECT_THAT(text, ::testing::StartsWith("Bullet point ")) << text;
-    EXPECT_THAT(TextCleaner::clean(text), ::testing::StartsWith("\u2022 buy")) << text;
+    // The recogniser may hear a filler after the command ("point to buy"); what matters is
+    // that the command became a bullet and the words after it were kept.
+    EXPECT_THAT(TextCleaner::clean(text),
+                ::testing::AllOf(::testing::StartsWith("\u2022 "), ::testing::HasSubstr("buy")))
+        << text;
 }
 
 TEST_P(RecorderIntegrationTest, CaptureDeliversFullBuffersSoonAndFreesTheMicrophoneOnStop) {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Controller.h"
-#include "platform/core/MainQueue.h"
-#include "platform/core/Observable.h"
+#include "MainQueue.h"
+#include "Observable.h"
 #include "ports/Desktop.h"
 #include "ports/StatusItem.h"
 

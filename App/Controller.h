@@ -1,9 +1,9 @@
 #pragma once
 
+#include "MainQueue.h"
+#include "Observable.h"
 #include "PasteChords.h"
 #include "PasteQueue.h"
-#include "platform/core/MainQueue.h"
-#include "platform/core/Observable.h"
 #include "ports/Defaults.h"
 #include "ports/Desktop.h"
 #include "ports/Locales.h"

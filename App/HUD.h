@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/core/Observable.h"
+#include "Observable.h"
 #include "ports/Screens.h"
 #include "ports/Session.h"
 

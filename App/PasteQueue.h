@@ -1,7 +1,7 @@
 #pragma once
 
+#include "MainQueue.h"
 #include "PasteChords.h"
-#include "platform/core/MainQueue.h"
 #include "ports/Desktop.h"
 
 #include <deque>

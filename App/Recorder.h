@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/core/MainQueue.h"
+#include "MainQueue.h"
 #include "ports/Audio.h"
 #include "ports/Session.h"
 #include "ports/Speech.h"

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,16 @@ enum class Command {
     snakeCase,
     allCaps,
 };
+
+/// A spoken command as the recogniser hears it: two words in a row.
+struct CommandPhrase {
+    const char* first;
+    const char* second;
+    Command command;
+};
+
+/// Every spoken command, in matching order. The recogniser is taught this same list.
+std::span<const CommandPhrase> commandPhrases();
 
 /// The tokens of `text`, in order; none for empty or all-whitespace text.
 std::vector<Token> tokenize(std::string_view text);

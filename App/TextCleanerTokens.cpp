@@ -59,26 +59,15 @@ void TokenStream::build(Token& token) {
 
 namespace {
 
-struct Phrase {
-    std::string_view first;
-    std::string_view second;
-    Command command;
-};
-
 // Every spoken command, in matching order.
-constexpr std::array<Phrase, 11> phrases{{
-    {"new", "line", Command::newLine},
-    {"new", "paragraph", Command::newParagraph},
-    {"bullet", "point", Command::bulletPoint},
-    {"open", "quote", Command::openQuote},
-    {"open", "quotes", Command::openQuote},
-    {"close", "quote", Command::closeQuote},
-    {"close", "quotes", Command::closeQuote},
-    {"end", "quote", Command::closeQuote},
-    {"camel", "case", Command::camelCase},
-    {"snake", "case", Command::snakeCase},
+constexpr CommandPhrase kPhrases[] = {
+    {"new", "line", Command::newLine},         {"new", "paragraph", Command::newParagraph},
+    {"bullet", "point", Command::bulletPoint}, {"open", "quote", Command::openQuote},
+    {"open", "quotes", Command::openQuote},    {"close", "quote", Command::closeQuote},
+    {"close", "quotes", Command::closeQuote},  {"end", "quote", Command::closeQuote},
+    {"camel", "case", Command::camelCase},     {"snake", "case", Command::snakeCase},
     {"all", "caps", Command::allCaps},
-}};
+};
 
 } // namespace
 
@@ -91,7 +80,7 @@ std::optional<Command> commandOf(const Token& first, const Token& second) {
     if (!first.trailing.empty() && first.trailing != ",") {
         return std::nullopt;
     }
-    for (const Phrase& phrase : phrases) {
+    for (const CommandPhrase& phrase : kPhrases) {
         if (first.core == phrase.first && second.core == phrase.second) {
             return phrase.command;
         }
@@ -100,6 +89,10 @@ std::optional<Command> commandOf(const Token& first, const Token& second) {
 }
 
 } // namespace detail
+
+std::span<const CommandPhrase> commandPhrases() {
+    return detail::kPhrases;
+}
 
 std::vector<Token> tokenize(std::string_view text) {
     std::string storage;

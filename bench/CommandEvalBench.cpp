@@ -8,10 +8,10 @@
 // hypothesis formatting; the cleaner's own matcher decides what counts as a command. Also run
 // on Debian's pocketsphinx-testdata recordings for false commands and word error rate.
 // Usage: CommandEvalBench [--verbose]. Exits 1 when a target is missed.
-#include "App/TextCleaner.h"
-#include "platform/linux/speech/HypothesisFormat.h"
-#include "platform/linux/speech/LanguageModel.h"
-#include "platform/linux/speech/WordErrorRate.h"
+#include "HypothesisFormat.h"
+#include "LanguageModel.h"
+#include "TextCleaner.h"
+#include "WordErrorRate.h"
 
 #include "CommandEvalCorpus.h"
 

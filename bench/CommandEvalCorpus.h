@@ -2,7 +2,7 @@
 // The speech that CommandEvalBench decodes: synthesised sentences with and without spoken
 // commands, and Debian's real recordings with their transcriptions.
 
-#include "App/TextCleaner.h"
+#include "TextCleaner.h"
 
 #include <cstdint>
 #include <cstdio>

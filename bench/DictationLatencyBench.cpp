@@ -13,8 +13,8 @@
 // end to end: release -> clipboard, words delivered, the program's RSS before, at the end of
 // the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
 // measurement.
-#include "platform/linux/speech/SphinxRecognizerFactory.h"
-#include "platform/linux/speech/WordErrorRate.h"
+#include "SphinxRecognizerFactory.h"
+#include "WordErrorRate.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

@@ -16,10 +16,10 @@
 //            Word error rate of each LibriVox clip decoded first by a fresh decoder, tenth
 //            after nine others, and first by a fresh decoder that starts from the level
 //            estimate the other one saved.
-#include "platform/linux/speech/ModelCatalog.h"
-#include "platform/linux/speech/SphinxEngine.h"
-#include "platform/linux/speech/SphinxRecognizer.h"
-#include "platform/linux/speech/WordErrorRate.h"
+#include "ModelCatalog.h"
+#include "SphinxEngine.h"
+#include "SphinxRecognizer.h"
+#include "WordErrorRate.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -1,21 +1,16 @@
-# Warnings and sanitizers as interface targets that every target of ours links.
+# Warnings and sanitizers as an interface target that every target of ours links.
 add_library(murmelin_options INTERFACE)
 target_compile_options(murmelin_options INTERFACE -Wall -Wextra -Wpedantic)
-target_include_directories(murmelin_options INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/App)
 if(MURMELIN_SANITIZE)
     target_compile_options(murmelin_options INTERFACE -fsanitize=${MURMELIN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(murmelin_options INTERFACE -fsanitize=${MURMELIN_SANITIZE})
 endif()
 
-# Adds a library from every .cpp under the calling folder's `dir`, linked to `deps`.
-function(murmelin_library name dir)
-    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
-    list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
-    if(NOT sources)
-        add_library(${name} INTERFACE)
-        target_link_libraries(${name} INTERFACE murmelin_options ${ARGN})
-        return()
-    endif()
-    add_library(${name} STATIC ${sources})
-    target_link_libraries(${name} PUBLIC murmelin_options ${ARGN})
+# A static library of ours: its sources, the folder its users include its headers from (its
+# own, never one above it), and what it links.
+function(murmelin_library name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINKS")
+    add_library(${name} STATIC ${arg_SOURCES})
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC murmelin_options ${arg_LINKS})
 endfunction()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HotKeyEvents.h"
+#include "ports/HotKeyEvents.h"
 
 #include <functional>
 #include <string>

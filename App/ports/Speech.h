@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Audio.h"
+#include "ports/Audio.h"
 
 #include <functional>
 #include <memory>

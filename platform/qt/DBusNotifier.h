@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/ports/Desktop.h"
+#include "ports/Desktop.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "App/ports/Desktop.h"
-#include "App/ports/StatusItem.h"
+#include "ports/Desktop.h"
+#include "ports/StatusItem.h"
 
 #include <QString>
 

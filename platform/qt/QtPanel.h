@@ -1,7 +1,7 @@
 #pragma once
 
-#include "App/HUD.h"
-#include "App/ports/Screens.h"
+#include "HUD.h"
+#include "ports/Screens.h"
 
 #include <QVariantAnimation>
 #include <QWidget>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/ports/Screens.h"
+#include "ports/Screens.h"
 
 namespace murmelin {
 

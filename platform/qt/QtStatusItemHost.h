@@ -1,6 +1,6 @@
 #pragma once
 
-#include "App/ports/StatusItem.h"
+#include "ports/StatusItem.h"
 
 #include <QIcon>
 #include <QMenu>

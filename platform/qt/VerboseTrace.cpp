@@ -1,4 +1,4 @@
-#include "platform/qt/VerboseTrace.h"
+#include "VerboseTrace.h"
 
 #include <cstdio>
 #include <cstdlib>

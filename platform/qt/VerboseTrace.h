@@ -1,6 +1,6 @@
 #pragma once
-#include "App/ports/Desktop.h"
-#include "App/ports/Speech.h"
+#include "ports/Desktop.h"
+#include "ports/Speech.h"
 
 #include <memory>
 #include <mutex>

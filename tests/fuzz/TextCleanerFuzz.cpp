@@ -1,7 +1,7 @@
 // libFuzzer target for TextCleaner::clean: any bytes in, a well-formed, trimmed, repeatable
 // result out. Also checks that the fast character stepping agrees with ICU's iterator.
-#include "App/TextCleaner.h"
-#include "App/TextCleanerUnicode.h"
+#include "TextCleaner.h"
+#include "TextCleanerUnicode.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>

@@ -1,11 +1,11 @@
 // The desktop program as a person sees it, on a private two-monitor X session with a window
 // manager, a compositor and a tray: the tray icon and its menu from the real program, and
 // the recording panel driven in this process. Screenshots go to <build>/artifacts/.
+#include "DBusNotifier.h"
+#include "DesktopSession.h"
 #include "HUD.h"
-#include "platform/qt/DBusNotifier.h"
-#include "platform/qt/QtPanel.h"
-#include "platform/qt/QtScreenInfo.h"
-#include "tests/support/DesktopSession.h"
+#include "QtPanel.h"
+#include "QtScreenInfo.h"
 
 #include <QApplication>
 #include <QCursor>

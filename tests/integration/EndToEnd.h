@@ -2,7 +2,7 @@
 // events, speech played into the virtual microphone, screenshots, the clipboard, the defaults
 // file and the program's MURMELIN_VERBOSE line. Header-only: shared by the end-to-end tests.
 #pragma once
-#include "tests/support/DesktopSession.h"
+#include "DesktopSession.h"
 
 #include <gtest/gtest.h>
 

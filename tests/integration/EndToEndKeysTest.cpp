@@ -1,7 +1,7 @@
 // How people really hold and let go of Control+Alt+Space, through the real program: letting go
 // of Control first, holding long enough for auto-repeat, pressing again before the previous
 // transcript has arrived.
-#include "tests/integration/EndToEnd.h"
+#include "EndToEnd.h"
 
 #include <gtest/gtest.h>
 

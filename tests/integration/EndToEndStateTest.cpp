@@ -1,6 +1,6 @@
 // The real program across many dictations, a missing sound server and a restart: what it
 // keeps (history, language) and what it tells the user.
-#include "tests/integration/EndToEnd.h"
+#include "EndToEnd.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // through XTest, speech played into the virtual microphone, and what a person would see
 // afterwards in the panel, the focused application, the clipboard, the tray menu and the
 // defaults file. Screenshots go to <build>/artifacts/.
-#include "tests/integration/EndToEnd.h"
-#include "platform/linux/speech/WordErrorRate.h"
+#include "EndToEnd.h"
+#include "WordErrorRate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The Qt adapters that need no display: the main-queue pump, the settings opener, the
 // application identity and the notification script reader.
-#include "platform/qt/NotificationScript.h"
-#include "platform/qt/QtDesktopServices.h"
-#include "platform/qt/QtQueuePump.h"
-#include "platform/qt/QtSettingsOpener.h"
+#include "NotificationScript.h"
+#include "QtDesktopServices.h"
+#include "QtQueuePump.h"
+#include "QtSettingsOpener.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,14 +2,14 @@
 // microphone (tests/support/DesktopSession), PulseAudio itself or PipeWire behind pipewire-pulse,
 // the PulseAudio input, the pocketsphinx recogniser with Debian's en-US model, and the program's
 // own Recorder.
-#include "App/Recorder.h"
-#include "App/TextCleaner.h"
-#include "platform/core/MainQueue.h"
-#include "platform/linux/audio/PulseAudioInput.h"
-#include "platform/linux/speech/LocalAuthorization.h"
-#include "platform/linux/speech/SphinxRecognizerFactory.h"
-#include "platform/linux/speech/WordErrorRate.h"
-#include "tests/support/DesktopSession.h"
+#include "DesktopSession.h"
+#include "LocalAuthorization.h"
+#include "MainQueue.h"
+#include "PulseAudioInput.h"
+#include "Recorder.h"
+#include "SphinxRecognizerFactory.h"
+#include "TextCleaner.h"
+#include "WordErrorRate.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

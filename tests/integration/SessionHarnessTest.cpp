@@ -1,6 +1,6 @@
 // The headless desktop the other integration tests stand on: each part must do its job as a
 // client sees it, and stopping must leave no process behind and a caller's display alone.
-#include "tests/support/DesktopSession.h"
+#include "DesktopSession.h"
 
 #include <QApplication>
 #include <QDBusConnection>

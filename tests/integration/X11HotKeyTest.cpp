@@ -2,9 +2,9 @@
 // connection, and the events travel through HotKey on a real main queue.
 #include <gtest/gtest.h>
 
-#include "App/HotKey.h"
-#include "platform/linux/x11/X11HotKeySource.h"
-#include "tests/integration/tools/XvfbServer.h"
+#include "HotKey.h"
+#include "X11HotKeySource.h"
+#include "XvfbServer.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

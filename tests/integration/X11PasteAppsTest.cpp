@@ -3,11 +3,11 @@
 // chord table, the Qt clipboard and the XTEST injector together. Each program writes what it
 // receives to a file, read back byte for byte.
 #include "Controller.h"
-#include "platform/linux/x11/X11AccessibilityTrust.h"
-#include "platform/linux/x11/X11KeyInjector.h"
-#include "platform/qt/QtDesktopServices.h"
-#include "tests/support/DesktopSession.h"
-#include "tests/support/Fakes.h"
+#include "DesktopSession.h"
+#include "Fakes.h"
+#include "QtDesktopServices.h"
+#include "X11AccessibilityTrust.h"
+#include "X11KeyInjector.h"
 
 #include <gtest/gtest.h>
 

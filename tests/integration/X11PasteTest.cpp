@@ -2,9 +2,9 @@
 // with a window of the test's own as the paste target that logs every key it receives.
 #include <gtest/gtest.h>
 
-#include "platform/linux/x11/X11AccessibilityTrust.h"
-#include "platform/linux/x11/X11KeyInjector.h"
-#include "tests/integration/tools/XvfbServer.h"
+#include "X11AccessibilityTrust.h"
+#include "X11KeyInjector.h"
+#include "XvfbServer.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

@@ -1,4 +1,4 @@
-#include "tests/support/DesktopSession.h"
+#include "DesktopSession.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -5,7 +5,7 @@
 
 #include "Controller.h"
 #include "HUD.h"
-#include "platform/core/MainQueue.h"
+#include "MainQueue.h"
 #include "ports/Defaults.h"
 #include "ports/Desktop.h"
 #include "ports/Locales.h"

@@ -1,6 +1,6 @@
 #include "Controller.h"
+#include "Fakes.h"
 #include "HUD.h"
-#include "tests/support/Fakes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/speech/DecoderBlocks.h"
+#include "DecoderBlocks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/store/JsonDefaultsStore.h"
+#include "JsonDefaultsStore.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "platform/linux/speech/HypothesisFormat.h"
+#include "HypothesisFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,20 @@
 
 namespace murmelin {
 namespace {
+
+TEST(FormatHypothesis, JoinsWordsAndDropsDecoderMarkers) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"hello world", "Hello world"},
+        {"  hello   new  line\tworld ", "Hello new line world"},
+        {"<s> hello <sil> world </s>", "Hello world"},
+        {"[noise] read(2) it +breath+", "Read it"},
+        {"(2) x(y)z", "(2) x(y)z"}, // not variant markers
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(formatHypothesis(in), out) << in;
+    }
+}
 
 TEST(FormatHypothesis, CapitalisesTheFirstLetterAndThePronounOnly) {
     const std::pair<const char*, const char*> cases[] = {

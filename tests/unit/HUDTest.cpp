@@ -1,5 +1,5 @@
 #include "HUD.h"
-#include "tests/support/Fakes.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "App/HotKey.h"
-#include "tests/support/SpeechFakes.h"
+#include "HotKey.h"
+#include "SpeechFakes.h"
 
 #include <gtest/gtest.h>
 

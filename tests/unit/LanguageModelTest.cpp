@@ -1,5 +1,6 @@
-#include "platform/linux/speech/LanguageModel.h"
-#include "App/TextCleaner.h"
+#include "LanguageModel.h"
+#include "CommandFavouring.h"
+#include "TextCleaner.h"
 
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>

@@ -1,6 +1,6 @@
 #include "Controller.h"
-#include "platform/linux/store/PosixLocaleInfo.h"
-#include "tests/support/Fakes.h"
+#include "Fakes.h"
+#include "PosixLocaleInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "platform/core/MainQueue.h"
-#include "platform/core/Observable.h"
+#include "MainQueue.h"
+#include "Observable.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "App.h"
-#include "tests/support/Fakes.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // thread feeds buffers and a recogniser thread sends results, so that the sanitizers see
 // every hand-over between the three threads. Meant to run under TSan and ASan as well.
 
-#include "App/Controller.h"
-#include "App/Recorder.h"
-#include "tests/support/Fakes.h"
-#include "tests/support/SpeechFakes.h"
+#include "Controller.h"
+#include "Fakes.h"
+#include "Recorder.h"
+#include "SpeechFakes.h"
 
 #include <gtest/gtest.h>
 

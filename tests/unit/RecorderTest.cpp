@@ -1,5 +1,5 @@
-#include "App/Recorder.h"
-#include "tests/support/SpeechFakes.h"
+#include "Recorder.h"
+#include "SpeechFakes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "platform/linux/speech/LevelEstimateFile.h"
-#include "platform/linux/speech/SphinxEngine.h"
+#include "LevelEstimateFile.h"
+#include "SphinxEngine.h"
 
 #include <gtest/gtest.h>
 

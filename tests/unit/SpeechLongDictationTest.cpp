@@ -1,5 +1,5 @@
-#include "platform/linux/speech/ModelCatalog.h"
-#include "platform/linux/speech/SphinxEngine.h"
+#include "ModelCatalog.h"
+#include "SphinxEngine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "platform/linux/speech/ModelCatalog.h"
-#include "platform/linux/speech/SphinxRecognizerFactory.h"
+#include "ModelCatalog.h"
+#include "SphinxRecognizerFactory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "App/TextCleaner.h"
+#include "TextCleaner.h"
 
 #include <gtest/gtest.h>
 

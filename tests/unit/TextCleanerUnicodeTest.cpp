@@ -1,5 +1,5 @@
-#include "App/TextCleanerUnicode.h"
-#include "App/TextCleaner.h"
+#include "TextCleanerUnicode.h"
+#include "TextCleaner.h"
 
 #include <gtest/gtest.h>
 #include <unicode/brkiter.h>

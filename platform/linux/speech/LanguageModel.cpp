@@ -47,6 +47,10 @@ void addJoinedWords(ps_decoder_t* decoder, ngram_model_t* model) {
 
 } // namespace
 
+std::string joinedWord(const CommandPhrase& phrase) {
+    return std::string(phrase.first) + "_" + phrase.second;
+}
+
 std::string favouredModelFor(const std::string& languageModel) {
     // The build tree's folder first, so that a developer's build wins over an installed copy.
     constexpr std::string_view kFolders = MURMELIN_FAVOURED_MODEL_DIRS;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandFavouring.h"
+#include "TextCleaner.h"
 
 #include <string>
 
@@ -8,6 +8,13 @@ typedef struct ps_decoder_s ps_decoder_t;
 typedef struct cmd_ln_s cmd_ln_t;
 
 namespace murmelin {
+
+using TextCleaner::CommandPhrase;
+using TextCleaner::commandPhrases;
+
+// The phrase as one decoder word, "bullet_point": heard as a whole, a phrase escapes the
+// pruning and word-boundary costs that make its second word lose to a likelier-sounding one.
+std::string joinedWord(const CommandPhrase& phrase);
 
 enum class LanguageModelKind {
     packaged, // the language model file as installed

@@ -16,8 +16,7 @@ int16_t toInt16(float sample) {
 
 } // namespace
 
-void convertForDecoder(const AudioBuffer& buffer, std::unique_ptr<Resampler>& resampler,
-                       std::vector<int16_t>& out) {
+void convertForDecoder(const AudioBuffer& buffer, std::vector<int16_t>& out) {
     if (!buffer.floatChannelData || buffer.channelCount == 0 || buffer.frameLength == 0) {
         return;
     }
@@ -34,17 +33,8 @@ void convertForDecoder(const AudioBuffer& buffer, std::unique_ptr<Resampler>& re
             s *= scale;
         }
     }
-    const std::vector<float>* samples = &mono;
-    std::vector<float> resampled;
-    if (buffer.sampleRate != kDecoderRate && buffer.sampleRate > 0) {
-        if (!resampler || resampler->inputRate() != buffer.sampleRate) {
-            resampler = std::make_unique<Resampler>(buffer.sampleRate, kDecoderRate);
-        }
-        resampler->process(mono.data(), mono.size(), resampled);
-        samples = &resampled;
-    }
-    out.reserve(out.size() + samples->size());
-    for (float s : *samples) {
+    out.reserve(out.size() + mono.size());
+    for (float s : mono) {
         out.push_back(toInt16(s));
     }
 }
@@ -58,7 +48,7 @@ void SphinxRequest::append(const AudioBuffer& buffer) {
         firstAppend_ = Clock::now();
     }
     const std::size_t before = queued_.size();
-    convertForDecoder(buffer, resampler_, queued_);
+    convertForDecoder(buffer, queued_);
     if (queued_.size() != before) {
         wake_.notify_one();
     }
@@ -68,14 +58,6 @@ void SphinxRequest::endAudio() {
     std::lock_guard lock(mutex_);
     if (ended_) {
         return;
-    }
-    if (resampler_) {
-        // The resampler still holds the last few milliseconds of speech.
-        std::vector<float> tail;
-        resampler_->flush(tail);
-        for (float s : tail) {
-            queued_.push_back(toInt16(s));
-        }
     }
     ended_ = true;
     wake_.notify_one();

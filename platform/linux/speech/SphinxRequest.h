@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Resampler.h"
 #include "ports/Speech.h"
 
 #include <chrono>
@@ -16,10 +15,9 @@ namespace murmelin {
 // The decoder's input rate: pocketsphinx models are trained on 16 kHz speech.
 inline constexpr double kDecoderRate = 16000;
 
-// Converts a captured buffer to the decoder's input: channels averaged to mono, resampled
-// to 16 kHz when needed, clamped to 16-bit integers. `resampler` is kept across calls.
-void convertForDecoder(const AudioBuffer& buffer, std::unique_ptr<Resampler>& resampler,
-                       std::vector<int16_t>& out);
+// Converts a captured buffer (16 kHz, as every capture delivers it) to the decoder's input:
+// channels averaged to mono, clamped to 16-bit integers.
+void convertForDecoder(const AudioBuffer& buffer, std::vector<int16_t>& out);
 
 // A streaming request: a queue between the capture thread (append) and the decoder thread
 // (take). Audio appended before a task picks the request up waits in the queue.
@@ -50,7 +48,6 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<int16_t> queued_;
-    std::unique_ptr<Resampler> resampler_;
     bool ended_ = false;
     bool cancelled_ = false;
     std::optional<Clock::time_point> firstAppend_;

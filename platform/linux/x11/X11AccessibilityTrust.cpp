@@ -1,5 +1,5 @@
-#include "platform/linux/x11/X11AccessibilityTrust.h"
-#include "platform/linux/x11/XDisplay.h"
+#include "X11AccessibilityTrust.h"
+#include "XDisplay.h"
 
 #include <X11/extensions/XTest.h>
 

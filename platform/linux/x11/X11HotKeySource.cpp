@@ -1,5 +1,5 @@
-#include "platform/linux/x11/X11HotKeySource.h"
-#include "platform/linux/x11/XDisplay.h"
+#include "X11HotKeySource.h"
+#include "XDisplay.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "App/ports/HotKeyEvents.h"
-#include "platform/linux/x11/XConnection.h"
+#include "XConnection.h"
+#include "ports/HotKeyEvents.h"
 
 union _XEvent; // Xlib's XEvent
 

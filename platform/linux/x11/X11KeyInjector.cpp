@@ -1,5 +1,5 @@
-#include "platform/linux/x11/X11KeyInjector.h"
-#include "platform/linux/x11/XDisplay.h"
+#include "X11KeyInjector.h"
+#include "XDisplay.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

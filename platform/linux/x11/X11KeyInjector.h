@@ -1,7 +1,7 @@
 #pragma once
 
-#include "App/ports/Desktop.h"
-#include "platform/linux/x11/XConnection.h"
+#include "XConnection.h"
+#include "ports/Desktop.h"
 
 #include <functional>
 

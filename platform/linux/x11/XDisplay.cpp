@@ -1,4 +1,4 @@
-#include "platform/linux/x11/XDisplay.h"
+#include "XDisplay.h"
 
 #include <X11/Xutil.h>
 #include <X11/keysym.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/x11/XConnection.h"
+#include "XConnection.h"
 
 #include <X11/Xlib.h>
 

@@ -1,7 +1,7 @@
 // murmelin-notify: shows one desktop notification for Murmelin when it runs without an
 // installed identity. Usage: murmelin-notify -e 'display notification "B" with title "T"'
-#include "platform/qt/DBusNotifier.h"
-#include "platform/qt/NotificationScript.h"
+#include "DBusNotifier.h"
+#include "NotificationScript.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

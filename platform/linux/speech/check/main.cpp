@@ -4,7 +4,7 @@
 // stderr (after the library's own log) and exits non-zero.
 //
 // Usage: murmelin-check-model <locale> <acoustic model folder> <language model> <dictionary>
-#include "platform/linux/speech/SphinxDecoder.h"
+#include "SphinxDecoder.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>

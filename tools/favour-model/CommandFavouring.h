@@ -7,20 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "TextCleaner.h"
+
 namespace murmelin {
 
-// A spoken command as the recogniser hears it: two words in a row.
-struct CommandPhrase {
-    const char* first;
-    const char* second;
-};
-
-// The eleven phrases that the transcript cleaner turns into formatting.
-std::span<const CommandPhrase> commandPhrases();
-
-// The phrase as one decoder word, "bullet_point": heard as a whole, a phrase escapes the
-// pruning and word-boundary costs that make its second word lose to a likelier-sounding one.
-std::string joinedWord(const CommandPhrase& phrase);
+using TextCleaner::CommandPhrase;
+using TextCleaner::commandPhrases;
 
 // How strongly the command phrases are favoured in a back-off n-gram model.
 //

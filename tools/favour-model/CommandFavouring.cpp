@@ -1,4 +1,5 @@
 #include "CommandFavouring.h"
+#include "LanguageModel.h"
 
 #include <algorithm>
 #include <charconv>
@@ -12,12 +13,6 @@
 
 namespace murmelin {
 namespace {
-
-constexpr CommandPhrase kPhrases[] = {
-    {"new", "line"},    {"new", "paragraph"}, {"bullet", "point"}, {"open", "quote"},
-    {"open", "quotes"}, {"close", "quote"},   {"close", "quotes"}, {"end", "quote"},
-    {"camel", "case"},  {"snake", "case"},    {"all", "caps"},
-};
 
 // One line of an n-gram section: log10 probability, the words, and the back-off weight if any.
 struct Entry {
@@ -154,14 +149,6 @@ double log10Of(double p) {
 }
 
 } // namespace
-
-std::span<const CommandPhrase> commandPhrases() {
-    return kPhrases;
-}
-
-std::string joinedWord(const CommandPhrase& phrase) {
-    return std::string(phrase.first) + "_" + phrase.second;
-}
 
 bool favourCommands(std::string_view arpa, std::span<const CommandPhrase> phrases,
                     const FavourSettings& settings, std::ostream& out, std::string& why) {

@@ -6,7 +6,7 @@
 // taken apart into ARPA text, edited, and put back into the same binary format, so it loads as
 // fast and takes as much memory as the installed one. The options override FavourSettings, for
 // trying other strengths with bench/CommandEvalBench.
-#include "platform/linux/speech/CommandFavouring.h"
+#include "CommandFavouring.h"
 
 #include <sphinxbase/err.h>
 #include <sphinxbase/logmath.h>

@@ -333,7 +333,7 @@ void PulseAudioInput::stop() {
         read(stream_.get());
     }
     if (!pending_.empty()) {
-        emit();
+        deliverBuffer();
     }
     closeStream();
     pending_.clear();
@@ -408,7 +408,7 @@ void PulseAudioInput::read(pa_stream* stream) {
         pa_stream_drop(stream);
         if (first_ && !pending_.empty()) {
             first_ = false;
-            emit();
+            deliverBuffer();
             pending_.clear();
             raise(stream);
         }
@@ -430,13 +430,13 @@ void PulseAudioInput::push(const float* samples, std::size_t count) {
         pending_.push_back(samples[k]);
         if (pending_.size() == frames_) {
             first_ = false;
-            emit();
+            deliverBuffer();
             pending_.clear();
         }
     }
 }
 
-void PulseAudioInput::emit() {
+void PulseAudioInput::deliverBuffer() {
     std::lock_guard lock(tapMutex_);
     if (!tap_) {
         return;

@@ -89,7 +89,7 @@ private:
     void read(pa_stream* stream);
     void raise(pa_stream* stream);
     void push(const float* samples, std::size_t count);
-    void emit();
+    void deliverBuffer();
 
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);

@@ -238,8 +238,7 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
                 });
             for (size_t at = 0; at < pcm.size(); at += 1024) {
                 const float* channel = pcm.data() + at;
-                AudioBuffer b{&channel, 1, uint32_t(std::min<size_t>(1024, pcm.size() - at)),
-                              16000};
+                AudioBuffer b{&channel, 1, uint32_t(std::min<size_t>(1024, pcm.size() - at))};
                 request->append(b);
             }
             request->endAudio();

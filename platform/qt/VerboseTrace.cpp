@@ -36,12 +36,7 @@ public:
         inner_->append(buffer);
     }
     void endAudio() override { inner_->endAudio(); }
-    std::shared_ptr<RecognitionRequest> unwrap() {
-        inner_->requiresOnDeviceRecognition = requiresOnDeviceRecognition;
-        inner_->shouldReportPartialResults = shouldReportPartialResults;
-        inner_->addsPunctuation = addsPunctuation;
-        return inner_;
-    }
+    std::shared_ptr<RecognitionRequest> unwrap() { return inner_; }
 
 private:
     std::shared_ptr<RecognitionRequest> inner_;

@@ -94,8 +94,13 @@ public:
     bool trusted = true;
     bool answerToPrompt = true;
     int checks = 0, prompts = 0;
+    std::function<void(bool)> onChange;
     bool isTrusted() override { return ++checks, trusted; }
-    bool isTrustedPrompting() override { return ++prompts, answerToPrompt; }
+    void requestTrust(std::function<void(bool)> answered) override {
+        ++prompts;
+        answered(answerToPrompt);
+    }
+    void setOnChange(std::function<void(bool)> f) override { onChange = std::move(f); }
 };
 
 class FakeClipboard final : public Clipboard {
@@ -115,10 +120,10 @@ public:
         std::string clipboard; // what the target reads when the chord reaches it
     };
     const FakeClipboard* clipboard = nullptr;
-    std::string windowInstance, windowClass;
-    bool canType = true; // false: the keyboard has no way to type any chord
+    PasteChord chord = PasteChord::controlV; // what the focused application pastes with
+    bool canType = true;                     // false: the keyboard has no way to type any chord
     std::vector<Paste> pastes;
-    WindowClass focusedWindowClass() override { return {windowInstance, windowClass}; }
+    PasteChord pasteChord() override { return chord; }
     bool postPaste(PasteChord chord) override {
         if (canType)
             pastes.push_back({chord, clock_.now(),
@@ -227,18 +232,18 @@ public:
 class FakeHotKey final : public PushToTalkKey {
 public:
     std::function<void()> onPress, onRelease;
-    std::function<void(HotKeyRegistration)> onRegistration;
+    std::function<void(const ShortcutBinding&)> onRegistration;
     int registrations = 0, retries = 0;
     void setOnPress(std::function<void()> f) override { onPress = std::move(f); }
     void setOnRelease(std::function<void()> f) override { onRelease = std::move(f); }
     void registerKey() override { ++registrations; }
-    void setOnRegistration(std::function<void(HotKeyRegistration)> f) override {
+    void setOnRegistration(std::function<void(const ShortcutBinding&)> f) override {
         onRegistration = std::move(f);
     }
     void retryRegistration() override { ++retries; }
-    void registered(HotKeyRegistration outcome) {
+    void registered(HotKeyRegistration outcome, std::string trigger = "Ctrl+Alt+Space") {
         if (onRegistration)
-            onRegistration(outcome);
+            onRegistration({outcome, std::move(trigger)});
     }
     void press() {
         if (onPress)
@@ -250,11 +255,15 @@ public:
     }
 };
 
-// Records "origin", "front" and "out" calls.
+// Records "place", "front" and "out" calls, and the last placement.
 class FakePanelWindow final : public PanelWindow {
 public:
     std::vector<std::string> calls;
-    void setFrameOrigin(Point) override { calls.push_back("origin"); }
+    PanelPlacement placement;
+    void place(const PanelPlacement& p) override {
+        calls.push_back("place");
+        placement = p;
+    }
     void orderFrontRegardless() override { calls.push_back("front"); }
     void orderOut() override { calls.push_back("out"); }
 };

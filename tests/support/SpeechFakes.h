@@ -4,7 +4,7 @@
 // a test drive the other side (buffers, results, key events) from any thread.
 
 #include "ports/Audio.h"
-#include "ports/HotKeyEvents.h"
+#include "ports/Shortcuts.h"
 #include "ports/Speech.h"
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace murmelin::fakes {
@@ -150,15 +151,10 @@ public:
 // The microphone. feed() plays the capture thread: call it from whichever thread should.
 class FakeAudioInput : public AudioInput {
 public:
-    AudioFormat format;
     std::string startError; // when not empty, start() throws EngineError with this text
     CallLog log;
 
-    AudioFormat outputFormat() override {
-        log.add("outputFormat");
-        return format;
-    }
-    void installTap(uint32_t bufferSize, AudioFormat, AudioTap tap) override {
+    void installTap(uint32_t bufferSize, AudioTap tap) override {
         log.add("installTap " + std::to_string(bufferSize));
         std::lock_guard lock(mutex_);
         tap_ = std::make_shared<AudioTap>(std::move(tap));
@@ -168,7 +164,6 @@ public:
         std::lock_guard lock(mutex_);
         tap_.reset();
     }
-    void prepare() override { log.add("prepare"); }
     void start() override {
         log.add("start");
         if (!startError.empty())
@@ -239,43 +234,44 @@ struct TestBuffer {
 
 class FakeHotKeySource : public HotKeySource {
 public:
-    struct Registration {
-        uint32_t keyCode, modifiers, signature, id;
-    };
     CallLog log;
-    std::vector<Registration> registrations;
+    std::vector<Shortcut> shortcuts;                       // every bind(), in order
+    ShortcutBinding answer{HotKeyRegistration::bound, ""}; // what binds answer
+    bool answerLater = false;                              // true: the answer waits for answerNow()
 
-    void installHandler(HotKeyHandler handler) override {
-        log.add("installHandler");
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
+    void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+              std::function<void(ShortcutBinding)> onResult) override {
+        log.add("bind " + shortcut.preferredTrigger);
+        shortcuts.push_back(shortcut);
+        {
+            std::lock_guard lock(mutex_);
+            handler_ = std::move(onEdge);
+        }
+        pending_ = std::move(onResult);
+        if (!answerLater)
+            answerNow();
     }
-    HotKeyRegistration outcome = HotKeyRegistration::bound; // what registrations answer
-    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
-                                      uint32_t id) override {
-        log.add("registerHotKey");
-        registrations.push_back({keyCode, modifiers, signature, id});
-        return outcome;
+    void answerNow() {
+        if (auto result = std::exchange(pending_, nullptr))
+            result(answer);
     }
-    // Delivers an event as the platform's dispatch would; returns the handler's status.
-    std::optional<int32_t> fire(const HotKeyEvent* event) {
-        HotKeyHandler handler;
+    // Delivers an edge as the desktop would, on the calling thread; false without a handler.
+    bool fire(ShortcutEdge edge) {
+        std::function<void(ShortcutEdge)> handler;
         {
             std::lock_guard lock(mutex_);
             handler = handler_;
         }
         if (!handler)
-            return std::nullopt;
-        return handler(event);
-    }
-    std::optional<int32_t> fire(uint32_t kind) {
-        HotKeyEvent event{kind};
-        return fire(&event);
+            return false;
+        handler(edge);
+        return true;
     }
 
 private:
     std::mutex mutex_;
-    HotKeyHandler handler_;
+    std::function<void(ShortcutEdge)> handler_;
+    std::function<void(ShortcutBinding)> pending_;
 };
 
 } // namespace murmelin::fakes

@@ -65,8 +65,7 @@ std::string dictate(SphinxEngine& engine, const std::vector<float>& samples) {
         while (request->pending() > 2048)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const float* channel = samples.data() + at;
-        request->append(
-            {&channel, 1, uint32_t(std::min<std::size_t>(1024, samples.size() - at)), 16000});
+        request->append({&channel, 1, uint32_t(std::min<std::size_t>(1024, samples.size() - at))});
     }
     request->endAudio();
     return final.get_future().get();

@@ -22,37 +22,6 @@ constexpr const char* kErrorTitle = "Murmelin";
 constexpr const char* kCopiedTitle = "Copied to clipboard";
 constexpr const char* kFallbackLocale = "en-US";
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// A link the desktop can open: a scheme (a letter, then letters, digits, "+", "-", ".")
-// and ":", then only printable ASCII without space or the characters URLs never carry
-// unencoded ("<>\"\\^`{|}"), and every "%" starting a two-digit hex escape.
-bool formsValidURL(std::string_view link) {
-    auto colon = link.find(':');
-    if (colon == std::string_view::npos || colon == 0)
-        return false;
-    auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (!isAlpha(link[0]))
-        return false;
-    for (char c : link.substr(0, colon)) {
-        if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
-            return false;
-    }
-    for (std::size_t i = colon + 1; i < link.size(); ++i) {
-        auto c = static_cast<unsigned char>(link[i]);
-        if (c <= 0x20 || c >= 0x7F)
-            return false;
-        if (std::string_view("<>\"\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos)
-            return false;
-        if (c == '%' &&
-            !(i + 2 < link.size() && isHexDigit(link[i + 1]) && isHexDigit(link[i + 2])))
-            return false;
-    }
-    return true;
-}
-
 std::string normalizedNFC(const std::string& text) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
@@ -242,10 +211,15 @@ void Controller::notify(const std::string& title, const std::string& body) {
 }
 
 void Controller::openSettings(const std::string& anchor) {
-    std::string link = ports_.settings.settingsLinkPrefix() + anchor;
-    if (!formsValidURL(link))
+    // The anchors of the privacy settings; any other opens nothing.
+    SettingsPane pane;
+    if (anchor == "Privacy_Microphone")
+        pane = SettingsPane::microphone;
+    else if (anchor == "Privacy_SpeechRecognition")
+        pane = SettingsPane::speechRecognition;
+    else
         return;
-    if (std::string problem = ports_.settings.open(link); !problem.empty())
+    if (std::string problem = ports_.settings.open(pane); !problem.empty())
         notify(kErrorTitle, problem);
 }
 

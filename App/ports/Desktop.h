@@ -73,15 +73,16 @@ public:
     virtual std::string bundleIdentifier() const = 0;
 };
 
-// Opens the desktop's settings for a privacy link. Main thread.
+// The privacy settings the menu offers to open.
+enum class SettingsPane { microphone, speechRecognition };
+
+// Opens the desktop's settings for a privacy pane. Main thread.
 class SettingsOpener {
 public:
     virtual ~SettingsOpener() = default;
-    // The link prefix, ending in "?", that an anchor such as "Privacy_Microphone" follows.
-    virtual std::string settingsLinkPrefix() const = 0;
-    // "" when something was opened (or the link is not ours); otherwise a sentence for the
-    // user saying why nothing opened and what to install.
-    virtual std::string open(const std::string& link) = 0;
+    // "" when something was opened; otherwise a sentence for the user saying why nothing
+    // opened and what to install.
+    virtual std::string open(SettingsPane pane) = 0;
 };
 
 // Fresh identifiers for notification requests.

@@ -171,12 +171,10 @@ public:
 
 class FakeSettingsOpener final : public SettingsOpener {
 public:
-    std::string prefix = "settings://privacy?";
-    std::vector<std::string> opened;
+    std::vector<SettingsPane> opened;
     std::string problem; // what open() answers
-    std::string settingsLinkPrefix() const override { return prefix; }
-    std::string open(const std::string& link) override {
-        opened.push_back(link);
+    std::string open(SettingsPane pane) override {
+        opened.push_back(pane);
         return problem;
     }
 };

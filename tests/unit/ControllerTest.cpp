@@ -365,30 +365,25 @@ TEST(ScriptEscaping, BackslashesFirstThenQuotes) {
     EXPECT_EQ(notificationScript("T", "B"), "display notification \"B\" with title \"T\"");
 }
 
-TEST_F(ControllerTest, OpenSettingsOpensOnlyValidLinksUnencoded) {
+TEST_F(ControllerTest, OpenSettingsOpensOnlyThePrivacyPanes) {
     struct Case {
-        std::string prefix, anchor;
-        bool opens;
+        std::string anchor;
+        std::optional<SettingsPane> pane;
     };
     const Case cases[] = {
-        {"settings://privacy?", "Privacy_Microphone", true},
-        {"settings://privacy?", "a%20b", true},
-        {"settings://privacy?", "two words", false},
-        {"settings://privacy?", "bad%zz", false},
-        {"settings://privacy?", "caf\xC3\xA9", false},
-        {"settings://privacy?", "tab\there", false},
-        {"", "Privacy_Microphone", false}, // no scheme
-        {"1x:", "Privacy_Microphone", false},
+        {"Privacy_Microphone", SettingsPane::microphone},
+        {"Privacy_SpeechRecognition", SettingsPane::speechRecognition},
+        {"Privacy_Camera", std::nullopt},
+        {"privacy_microphone", std::nullopt},
+        {"", std::nullopt},
     };
     controller = rig.make();
     for (const auto& c : cases) {
-        rig.settings.prefix = c.prefix;
         rig.settings.opened.clear();
         controller->openSettings(c.anchor);
-        EXPECT_EQ(rig.settings.opened.size(), c.opens ? 1u : 0u) << c.prefix << c.anchor;
-        if (c.opens) {
-            EXPECT_EQ(rig.settings.opened[0], c.prefix + c.anchor);
-        }
+        EXPECT_EQ(rig.settings.opened,
+                  c.pane ? std::vector<SettingsPane>{*c.pane} : std::vector<SettingsPane>{})
+            << c.anchor;
     }
 }
 

@@ -201,8 +201,8 @@ TEST_F(MenuContentTest, ButtonsReachTheController) {
     auto menu = items();
     find(menu, "Microphone Settings…").action();
     find(menu, "Speech Recognition Settings…").action();
-    EXPECT_EQ(rig.settings.opened, (Strings{rig.settings.prefix + "Privacy_Microphone",
-                                            rig.settings.prefix + "Privacy_SpeechRecognition"}));
+    EXPECT_EQ(rig.settings.opened, (std::vector<SettingsPane>{SettingsPane::microphone,
+                                                              SettingsPane::speechRecognition}));
     find(menu, "Grant Accessibility for Auto-Paste…").action();
     EXPECT_EQ(rig.trust.prompts, 1);
     EXPECT_TRUE(c->trusted.get());

@@ -119,16 +119,16 @@ int run(QApplication& app) {
     QtIdentifierSource ids;
     QtTranslator translator;
     QtStatusItemHost host;
-    // MURMELIN_VERBOSE=1: one stderr line per dictation (for the demo and the benchmarks).
-    VerboseTrace trace(recognizers, clipboard);
+    // MURMELIN_VERBOSE=1: one JSON line per event on stderr (for the tests, demo and benchmarks).
+    VerboseTrace trace(recognizers, clipboard, keys);
 
     auto recorder = Recorder::make({authorization, trace.recognizers(), audio, main});
     HotKey::configureShared(hotKeySource, main);
     auto hud = std::make_shared<HUD>(screens, panels);
     Controller::setSharedFactory([&] {
         return Controller::make({defaults, trace.recognizers(), localeInfo, trust, recorder, hud,
-                                 HotKey::shared(), trace.clipboard(), keys, notifier, runner,
-                                 identity, settings, ids, main});
+                                 HotKey::shared(), trace.clipboard(), trace.keys(), notifier,
+                                 runner, identity, settings, ids, main});
     });
 
     MurmelinApp murmelin({Controller::shared(), host, clipboard, translator, main});

@@ -166,6 +166,8 @@ TEST_F(EndToEndTest, SilenceReleasedAtOnceDeliversNothing) {
     EXPECT_TRUE(seen.panelHidden);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(program_->traces().empty());
+    EXPECT_EQ(program_->events("recognition_started").size(), 1u) << "the press was not taken";
+    EXPECT_TRUE(program_->events("paste").empty());
     EXPECT_EQ(readFile(file).value_or("?"), "");
     EXPECT_EQ(session_->clipboard(), "before");
     EXPECT_TRUE(storedHistory(*session_).empty());

@@ -59,12 +59,9 @@ quote = lambda text: json.dumps(text, ensure_ascii=False)
 print("  raw transcript (recogniser):  " + quote(t["raw"]))
 print("  cleaned transcript (history): " + quote(t["cleaned"]))
 paste = next((e for e in events[at + 1:] if e.get("event") in ("paste", "transcript")), {})
-timing = "  in the program: first audio %.1f ms after the press was accepted, clipboard set" % (
-    t["first_audio_ms"] - t["start_ms"])
 if paste.get("event") == "paste":
-    later = paste["ms"] - t["clipboard_ms"]
-    timing += ", paste chord %s sent %.1f ms later" % (paste["chord"], later)
-print(timing)
+    print("  paste chord sent: %s, %.1f ms after the clipboard held the text"
+          % (paste["chord"], paste["ms"] - t["clipboard_ms"]))
 EOF_PY
 }
 

@@ -120,15 +120,15 @@ int run(QApplication& app) {
     QtIdentifierSource ids;
     QtTranslator translator;
     QtStatusItemHost host;
-    // MURMELIN_VERBOSE=1: one stderr line per dictation (for the demo and the benchmarks).
-    VerboseTrace trace(recognizers, clipboard);
+    // MURMELIN_VERBOSE=1: one JSON line per event on stderr (for the tests, demo and benchmarks).
+    VerboseTrace trace(recognizers, clipboard, desktop->keys());
 
     const auto recorder = Recorder::make({authorization, trace.recognizers(), audio, main});
     HotKey hotKey(desktop->hotKeys(), main);
     const auto hud = std::make_shared<HUD>(screens, panels);
     const auto controller = Controller::make(
         {defaults, trace.recognizers(), localeInfo, desktop->trust(), recorder, hud, hotKey,
-         trace.clipboard(), desktop->keys(), notifier, runner, identity, settings, ids, main});
+         trace.clipboard(), trace.keys(), notifier, runner, identity, settings, ids, main});
 
     MurmelinApp murmelin({*controller, host, clipboard, translator, main});
     murmelin.delegate().applicationDidFinishLaunching();

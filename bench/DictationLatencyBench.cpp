@@ -15,6 +15,7 @@
 // the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
 // measurement.
 #include "SphinxRecognizerFactory.h"
+#include "TraceEvents.h"
 #include "WordErrorRate.h"
 
 #include <nlohmann/json.hpp>
@@ -107,20 +108,9 @@ struct Trace {
     double firstAudioMs = -1, clipboardMs = -1;
 };
 
-// The program's trace events called `name` (MURMELIN_VERBOSE: one JSON object per line;
-// another thread's unfinished line may stand before one).
+// The program's trace events called `name`.
 std::vector<nlohmann::json> events(const std::string& name) {
-    std::vector<nlohmann::json> out;
-    std::istringstream log(slurp(sessionDir + "/logs/murmelin.log"));
-    for (std::string line; std::getline(log, line);) {
-        const auto at = line.find(R"({"event":)");
-        if (at == std::string::npos)
-            continue;
-        auto event = nlohmann::json::parse(line.substr(at), nullptr, false);
-        if (event.is_object() && event.value("event", "") == name)
-            out.push_back(std::move(event));
-    }
-    return out;
+    return traceEvents(slurp(sessionDir + "/logs/murmelin.log"), name);
 }
 
 std::vector<Trace> traces() {

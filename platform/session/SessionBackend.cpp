@@ -7,40 +7,39 @@
 #include "X11KeyInjector.h"
 
 #include <cstring>
+#include <utility>
 
 namespace murmelin {
 namespace {
 
-class X11Backend final : public SessionBackend {
+// A backend made of one adapter per facility; `keys` takes the arguments.
+template <class HotKeys, class Keys, class Trust> class Adapters : public SessionBackend {
 public:
-    X11Backend(MainQueue& main, const DefaultsStore& defaults) : keys_(readPasteChords(defaults)) {
+    template <class... KeyArgs>
+    explicit Adapters(KeyArgs&&... keyArgs) : keys_(std::forward<KeyArgs>(keyArgs)...) {}
+    HotKeySource& hotKeys() override { return hotKeys_; }
+    KeyInjector& keys() override { return keys_; }
+    AccessibilityTrust& trust() override { return trust_; }
+
+protected:
+    HotKeys hotKeys_;
+    Keys keys_;
+    Trust trust_;
+};
+
+class X11Backend final : public Adapters<X11HotKeySource, X11KeyInjector, X11AccessibilityTrust> {
+public:
+    X11Backend(MainQueue& main, const DefaultsStore& defaults)
+        : Adapters(readPasteChords(defaults)) {
         // A paste due while the hot key is held again waits for its release: our own grab
         // would swallow it (see X11HotKeySource).
         keys_.setDeferral([this, &main](std::function<void()> retry) {
             return hotKeys_.deferUntilReleased([retry, &main] { main.async(retry); });
         });
     }
-    HotKeySource& hotKeys() override { return hotKeys_; }
-    KeyInjector& keys() override { return keys_; }
-    AccessibilityTrust& trust() override { return trust_; }
-
-private:
-    X11HotKeySource hotKeys_;
-    X11KeyInjector keys_;
-    X11AccessibilityTrust trust_;
 };
 
-class NullBackend final : public SessionBackend {
-public:
-    HotKeySource& hotKeys() override { return hotKeys_; }
-    KeyInjector& keys() override { return keys_; }
-    AccessibilityTrust& trust() override { return trust_; }
-
-private:
-    NullHotKeySource hotKeys_;
-    NullKeyInjector keys_;
-    NullAccessibilityTrust trust_;
-};
+using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilityTrust>;
 
 } // namespace
 

@@ -29,8 +29,9 @@ typed=$out/target.txt
 until [ -e "$typed" ]; do sleep 0.05; done
 "$root/scripts/session.sh" spawn "$session" murmelin env MURMELIN_VERBOSE=1 "$program" >/dev/null
 log=$session/logs/murmelin.log
+# Ready: the hot key is bound and the model loaded; then the tray icon docks.
+for _ in $(seq 200); do grep -q '{"event":"ready"' "$log" 2>/dev/null && break; sleep 0.1; done
 for _ in $(seq 100); do in_session xdotool search --class murmelin >/dev/null 2>&1 && break; sleep 0.1; done
-sleep 1 # hot key grabbed, model loaded
 
 # The program's trace: one JSON object per line and event. `trace count` prints how many
 # dictations were delivered; `trace show N` the Nth one's raw and cleaned transcript (quoted, a

@@ -45,7 +45,7 @@ void emit(const State& state, const Event& e) {
     }
 }
 
-// The recogniser takes its own request type: the flags set on ours are copied over.
+// The recogniser takes its own request type: ours only notes when audio first flows.
 class TracedRequest final : public RecognitionRequest {
 public:
     TracedRequest(std::shared_ptr<RecognitionRequest> inner, std::shared_ptr<State> state)
@@ -196,6 +196,14 @@ VerboseTrace::VerboseTrace(SpeechRecognizerFactory& recognizers, Clipboard& clip
 }
 
 VerboseTrace::~VerboseTrace() = default;
+
+void VerboseTrace::ready(bool hotKeyBound) {
+    if (state_->fd < 0)
+        return;
+    Event e = event("ready");
+    e["hot_key"] = hotKeyBound ? "bound" : "not bound";
+    emit(*state_, e);
+}
 
 SpeechRecognizerFactory& VerboseTrace::recognizers() {
     return factory_ ? static_cast<SpeechRecognizerFactory&>(*factory_) : innerRecognizers_;

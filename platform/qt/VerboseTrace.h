@@ -15,6 +15,7 @@ namespace murmelin {
 //   {"event":"transcript","ms":…,"raw":…,"cleaned":…,"start_ms":…,"first_audio_ms":…,
 //    "clipboard_ms":…}                       a dictation was delivered to the clipboard
 //   {"event":"paste","ms":…,"chord":"ctrl+v","posted":true}  the paste chord went out (or waits)
+//   {"event":"ready","ms":…,"hot_key":"bound"}  started: the key is bound, the model loaded
 // Each line is one write(2), so lines from several threads never mix. Otherwise a pass-through.
 // It wraps the ports where those facts pass, so the program's own units stay unaware of it.
 class VerboseTrace {
@@ -28,6 +29,8 @@ public:
     SpeechRecognizerFactory& recognizers();
     Clipboard& clipboard();
     KeyInjector& keys();
+    // Start-up is over: a press from now on is heard from its first word.
+    void ready(bool hotKeyBound);
 
     // Thread-safe: called from the main, capture and recogniser threads.
     struct State {

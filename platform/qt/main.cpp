@@ -138,6 +138,7 @@ int run(QApplication& app) {
     // there (else that press would wait for it and lose its first words).
     main.runDue();
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
+    trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
         std::fprintf(stderr, "murmelin: no system tray available yet; the icon appears when "

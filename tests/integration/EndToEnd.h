@@ -150,18 +150,19 @@ public:
     explicit Murmelin(const DesktopSession& session) : s_(session) {}
     ~Murmelin() { stop(); }
 
-    // Starts the program with MURMELIN_VERBOSE=1 and waits until its tray icon has docked.
+    // Starts the program with MURMELIN_VERBOSE=1 and waits until it says it is ready (the key
+    // bound, the model loaded) and its tray icon has docked.
     void start() {
         logName_ = "murmelin-" + std::to_string(++launches_) + "-" + std::to_string(::getpid());
         pid_ = s_.launch(logName_, {"env", "MURMELIN_VERBOSE=1",
                                     std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin"});
+        DesktopSession::waitFor([&] { return !events("ready").empty() || !running(); }, 20s);
         DesktopSession::waitFor(
             [&] {
                 return !s_.run({"xdotool", "search", "--class", "murmelin"}).out.empty() ||
                        !running();
             },
             10s);
-        std::this_thread::sleep_for(700ms); // the hot key is grabbed and the model preloaded
     }
     void stop() {
         if (pid_ <= 0)

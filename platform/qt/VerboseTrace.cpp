@@ -198,7 +198,7 @@ VerboseTrace::VerboseTrace(SpeechRecognizerFactory& recognizers, Clipboard& clip
 VerboseTrace::~VerboseTrace() = default;
 
 void VerboseTrace::ready(bool hotKeyBound) {
-    if (state_->fd < 0)
+    if (!state_) // tracing is off
         return;
     Event e = event("ready");
     e["hot_key"] = hotKeyBound ? "bound" : "not bound";

@@ -28,6 +28,7 @@
 
 using namespace murmelin;
 using murmelin::test::DesktopSession;
+using murmelin::test::isRunning;
 
 namespace {
 
@@ -65,15 +66,6 @@ int countRow(const QImage& image, int y, int x0, int x1,
     return n;
 }
 
-// Alive and not a zombie.
-bool running(pid_t pid) {
-    const auto stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat)
-        return false;
-    const auto close = stat->rfind(')');
-    return close != std::string::npos && stat->substr(close + 2, 1) != "Z";
-}
-
 const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
 
 // Tray icons of class murmelin docked in the session's tray.
@@ -95,13 +87,9 @@ std::string programLog(const DesktopSession& s, const std::string& name) {
 
 // Control+Alt+Space held for `holdMs`, shorter than the server's 660 ms auto-repeat delay.
 void tapHotKey(const DesktopSession& s, int holdMs) {
-    s.keyDown("Control_L");
-    s.keyDown("Alt_L");
-    s.keyDown("space");
+    s.pressHotKey();
     std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-    s.keyUp("space");
-    s.keyUp("Alt_L");
-    s.keyUp("Control_L");
+    s.releaseHotKey();
 }
 
 size_t countBodies(const std::vector<test::RecordedNotification>& all, size_t from,
@@ -114,14 +102,11 @@ size_t countBodies(const std::vector<test::RecordedNotification>& all, size_t fr
 
 void stopProgram(pid_t pid) {
     kill(pid, SIGTERM);
-    DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5));
-    if (running(pid))
+    DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5));
+    if (isRunning(pid))
         kill(pid, SIGKILL);
 }
 
-bool isAccent(QColor c) {
-    return c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
-}
 bool isRed(QColor c) {
     return c.red() > 180 && c.green() < 110 && c.blue() < 110;
 }
@@ -208,9 +193,9 @@ TEST_F(DesktopProgramTest, TrayIconDocksAndItsMenuOpensAndQuits) {
 
     // The quit entry's key equivalent works while the menu is open.
     session_->run({"xdotool", "key", "ctrl+q"});
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
         << "Ctrl+Q in the open menu did not end the program";
-    if (running(pid)) {
+    if (isRunning(pid)) {
         // Its open menu would hold the pointer and keyboard grab for the tests that follow.
         session_->run({"xdotool", "key", "Escape"});
         kill(pid, SIGTERM);
@@ -260,46 +245,6 @@ TEST_F(DesktopProgramTest, PanelStandsAtTheBottomCentreOfTheScreenUnderThePointe
     for (QWidget* w : QApplication::topLevelWidgets())
         panels += qobject_cast<HUDWidget*>(w) ? 1 : 0;
     EXPECT_EQ(panels, 1) << "later shows reuse the first panel";
-    p.hud.panel()->orderOut();
-}
-
-TEST_F(DesktopProgramTest, LevelBarFillMeasuresInPixels) {
-    Panel p;
-    pointerTo(2500, 500);
-    p.hud.show();
-    const struct {
-        double level;
-        int width;
-        const char* name;
-    } cases[] = {{0.5, 55, "panel-level-half"},
-                 {1.0, 110, "panel-level-full"},
-                 {0.0, 6, "panel-level-zero"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        p.hud.model().level = c.level;
-        pumpFor(250); // the 0.08 s animation has ended
-        EXPECT_DOUBLE_EQ(p.widget().shownFill(), c.width);
-        const QImage shot = screenshot(c.name);
-        const QRectF track = p.widget().trackRect().translated(p.widget().pos());
-        const int y = int(track.center().y());
-        const int measured =
-            countRow(shot, y, int(track.left()) - 3, int(track.right()) + 3, isAccent);
-        EXPECT_NEAR(measured, c.width, 1);
-    }
-    p.hud.model().label = kTranscribingLabel;
-    pumpFor(100);
-    // The longest label keeps clear of the 16-pixel inset on the right: no light text pixel
-    // there, and some in the row's label area.
-    const QImage shot = screenshot("panel-transcribing");
-    const QRect panel = p.widget().geometry();
-    auto light = [](QColor c) { return c.red() > 120 && c.green() > 120 && c.blue() > 120; };
-    int inset = 0, label = 0;
-    for (int y = panel.top() + 8; y < panel.bottom() - 8; ++y) {
-        inset += countRow(shot, y, panel.right() + 1 - 16, panel.right() - 2, light);
-        label += countRow(shot, y, panel.left() + 160, panel.right() + 1 - 16, light);
-    }
-    EXPECT_EQ(inset, 0) << "\"Transcribing…\" runs into the right inset";
-    EXPECT_GT(label, 20) << "no label drawn";
     p.hud.panel()->orderOut();
 }
 
@@ -393,7 +338,7 @@ TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFi
         session_->run({"sh", "-c", "timeout 10 " + kProgram + " 2>&1; echo status=$?"});
     EXPECT_EQ(second.out, "murmelin: Murmelin is already running.\nstatus=0\n");
     EXPECT_EQ(countBodies(session_->notifications(), before, "Murmelin is already running."), 1u);
-    EXPECT_TRUE(running(first));
+    EXPECT_TRUE(isRunning(first));
     EXPECT_EQ(dockedIcons(*session_).size(), 1u);
     stopProgram(first);
 }
@@ -497,7 +442,7 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     QElapsedTimer quitting;
     quitting.start();
     session_->run({"xdotool", "key", "ctrl+q"});
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(20)))
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(20)))
         << "Quit did not end the program:\n"
         << programLog(*session_, "murmelin-quit");
     // Qt offers the clipboard to the manager as the QApplication ends and waits up to 5 s
@@ -535,13 +480,13 @@ TEST(DesktopFaultsTest, ErrorsReachStderrWithoutANotificationServerAndALostDispl
     kill(xserver, SIGKILL);
     QElapsedTimer t;
     t.start();
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
         << "murmelin hangs after its X server went away";
     std::printf("murmelin ended %lld ms after the X server was killed\n", t.elapsed());
     EXPECT_NE(programLog(s, "murmelin").find("murmelin: lost the connection to the X display"),
               std::string::npos)
         << programLog(s, "murmelin");
-    if (running(pid))
+    if (isRunning(pid))
         kill(pid, SIGKILL);
 }
 

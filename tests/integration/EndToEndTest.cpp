@@ -46,8 +46,7 @@ TEST_F(EndToEndTest, DictationIntoTheQtWindowWithRealSpeechAndSpokenCommands) {
     for (const auto& p : phrases) {
         SCOPED_TRACE(p.spoken);
         const std::string before = read();
-        seen = program_->dictate(speak(*session_, p.spoken, "phrase" + std::to_string(n)),
-                                 "qt-phrase" + std::to_string(n));
+        seen = program_->dictate(session_->speak(p.spoken), "qt-phrase" + std::to_string(n));
         expectDelivered(read, before, seen, ++n);
         EXPECT_EQ(lower(program_->traces().back().raw), p.raw);
         EXPECT_EQ(lower(program_->traces().back().cleaned), p.cleaned);
@@ -71,7 +70,7 @@ TEST_F(EndToEndTest, DictationIntoMousepadAndIntoATerminal) {
     ASSERT_TRUE(
         DesktopSession::waitFor([&] { return session_->activeWindowPid() == editor; }, 10s));
     std::this_thread::sleep_for(500ms);
-    Seen seen = program_->dictate(speak(*session_, "hello new line world", "phrase1"), "mousepad");
+    Seen seen = program_->dictate(session_->speak("hello new line world"), "mousepad");
     auto saved = [&] {
         session_->run({"xdotool", "key", "ctrl+s"});
         std::this_thread::sleep_for(150ms);
@@ -86,8 +85,7 @@ TEST_F(EndToEndTest, DictationIntoMousepadAndIntoATerminal) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(typed); }, 10s));
     (void)terminal;
     std::this_thread::sleep_for(500ms);
-    seen =
-        program_->dictate(speak(*session_, "open quote hello close quote", "phrase2"), "terminal");
+    seen = program_->dictate(session_->speak("open quote hello close quote"), "terminal");
     expectDelivered([&] { return readFile(typed).value_or(""); }, "", seen, 2);
 }
 

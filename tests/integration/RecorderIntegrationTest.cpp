@@ -163,10 +163,7 @@ TEST_P(RecorderIntegrationTest, TranscribesARecordingPlayedIntoTheMicrophone) {
 }
 
 TEST_P(RecorderIntegrationTest, TranscribesSynthesisedSpeechTwiceInARow) {
-    const std::string wav = session_->dir() + "/phrase.wav";
-    ASSERT_EQ(
-        session_->run({"flite", "-voice", "rms", "-t", "hello new line world", "-o", wav}).status,
-        0);
+    const std::string wav = session_->speak("hello new line world");
     for (int i = 0; i < 2; ++i) { // the second dictation reuses the connection and the model
         const std::string text = dictate([&] { ASSERT_TRUE(session_->play(wav)); });
         // One word of four may be misheard (the level normalisation carries over from the
@@ -179,15 +176,7 @@ TEST_P(RecorderIntegrationTest, TranscribesSynthesisedSpeechTwiceInARow) {
 // The recogniser favours the spoken commands: "bullet point", which the installed language
 // model alone never let through, arrives and becomes a bullet.
 TEST_P(RecorderIntegrationTest, HearsTheSpokenCommands) {
-    const std::string raw = session_->dir() + "/bullet-flite.wav";
-    const std::string wav = session_->dir() + "/bullet.wav";
-    ASSERT_EQ(
-        session_
-            ->run({"flite", "-voice", "rms", "-t", "bullet point buy milk and bread", "-o", raw})
-            .status,
-        0);
-    // The player loses the first few milliseconds of what it plays: a pause before the words.
-    ASSERT_EQ(session_->run({"sox", raw, wav, "pad", "0.3", "0.3"}).status, 0);
+    const std::string wav = session_->speak("bullet point buy milk and bread");
     const std::string text = dictate([&] { ASSERT_TRUE(session_->play(wav)); });
     EXPECT_THAT(text, ::testing::StartsWith("Bullet point ")) << text;
     // The recogniser may hear a filler after the command ("point to buy"); what matters is
@@ -401,14 +390,13 @@ TEST(RecorderWithoutServer, StartFailsWithTheEnginesDescriptionWithinBoundedTime
 }
 
 TEST(RecorderWithoutModel, StartFailsAsUnavailable) {
-    const auto empty = std::filesystem::temp_directory_path() / "murmelin-no-models";
-    std::filesystem::create_directories(empty);
+    const test::TempDir empty("no-models");
     SteadyClock clock;
     MainQueue main(clock);
     PulseAudioInput audio("unix:/nonexistent/murmelin/native");
     LocalAuthorization authorization;
     SphinxRecognizerFactory::Options options;
-    options.systemModelDirectory = options.userModelRoot = empty.string();
+    options.systemModelDirectory = options.userModelRoot = empty.path().string();
     SphinxRecognizerFactory recognizers(options);
     auto recorder = Recorder::make({authorization, recognizers, audio, main});
     try {

@@ -1,5 +1,6 @@
 #include "ModelCatalog.h"
 #include "SphinxRecognizerFactory.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +17,6 @@ namespace fs = std::filesystem;
 
 class ModelCatalogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("murmelin-models-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
     void touch(const fs::path& file) {
         fs::create_directories(file.parent_path());
         std::ofstream(file) << "x";
@@ -35,7 +29,8 @@ protected:
         o.preloadLocale = preload;
         return o;
     }
-    fs::path root_;
+    test::TempDir temp_{"models"};
+    fs::path root_ = temp_.path();
 };
 
 TEST_F(ModelCatalogTest, ReadsTheUserLayoutAndPrefersUserModels) {

@@ -23,7 +23,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 using namespace murmelin;
@@ -142,65 +141,6 @@ protected:
 
 DesktopSession* DesktopProgramTest::session_ = nullptr;
 QApplication* DesktopProgramTest::app_ = nullptr;
-
-TEST_F(DesktopProgramTest, TrayIconDocksAndItsMenuOpensAndQuits) {
-    QElapsedTimer clock;
-    clock.start();
-    const pid_t pid = session_->launch("murmelin", {kProgram});
-    auto dockedIcons = [&] { return ::dockedIcons(*session_); };
-    ASSERT_TRUE(
-        DesktopSession::waitFor([&] { return !dockedIcons().empty(); }, std::chrono::seconds(10)))
-        << "no icon of class murmelin docked in the tray";
-    std::printf("tray icon docked %lld ms after launch (polling included)\n", clock.elapsed());
-    // The tray lays its icons out once more after docking; wait until the place holds.
-    std::vector<WindowBox> icons = dockedIcons();
-    for (int i = 0; i < 20; ++i) {
-        pumpFor(150);
-        auto again = dockedIcons();
-        if (!again.empty() && !icons.empty() && again.front().x == icons.front().x &&
-            again.front().y == icons.front().y)
-            break;
-        icons = again;
-    }
-    ASSERT_FALSE(icons.empty());
-    const WindowBox icon = icons.front();
-    EXPECT_GE(icon.y, 1080 - 40) << "the tray stands at the bottom of the primary screen";
-    screenshot("tray-icon");
-
-    pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
-    session_->run({"xdotool", "click", "3"});
-    std::vector<WindowBox> menus;
-    ASSERT_TRUE(DesktopSession::waitFor(
-        [&] {
-            const auto ids =
-                session_->run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"}).out;
-            menus.clear();
-            std::istringstream in(ids);
-            for (std::string id; in >> id;) {
-                const auto info = session_->run({"xwininfo", "-id", id}).out;
-                std::smatch w, h;
-                if (std::regex_search(info, w, std::regex("Width: (\\d+)")) &&
-                    std::regex_search(info, h, std::regex("Height: (\\d+)")) &&
-                    std::stoi(w[1]) > 150 && std::stoi(h[1]) > 100)
-                    menus.push_back({0, 0, std::stoi(w[1]), std::stoi(h[1])});
-            }
-            return !menus.empty();
-        },
-        std::chrono::seconds(5)))
-        << "the right click opened no menu";
-    pumpFor(300);
-    screenshot("tray-menu");
-
-    // The quit entry's key equivalent works while the menu is open.
-    session_->run({"xdotool", "key", "ctrl+q"});
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
-        << "Ctrl+Q in the open menu did not end the program";
-    if (isRunning(pid)) {
-        // Its open menu would hold the pointer and keyboard grab for the tests that follow.
-        session_->run({"xdotool", "key", "Escape"});
-        kill(pid, SIGTERM);
-    }
-}
 
 struct Panel {
     QtScreenInfo screens;

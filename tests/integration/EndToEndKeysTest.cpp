@@ -75,21 +75,4 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     expectDelivered(read, before, seen, traces.size() + 1);
 }
 
-// While Control+Alt+Space is held the X server sends every key event to the program that
-// grabbed it, synthetic ones too: a paste due then must wait for the release.
-TEST_F(EndToEndKeysTest, PasteWhileTheHotKeyIsHeldAgainReachesTheTarget) {
-    const std::string file = session_->launchTargetWindow();
-    program_->start();
-    session_->pressHotKey();
-    std::this_thread::sleep_for(300ms);
-    session_->play(session_->speak("hello new line world"));
-    session_->keyUp("space"), session_->keyDown("space");
-    std::this_thread::sleep_for(1500ms); // the first transcript is delivered meanwhile
-    session_->releaseHotKey();
-    ASSERT_FALSE(program_->traces().empty());
-    EXPECT_TRUE(DesktopSession::waitFor(
-        [&] { return readFile(file).value_or("").starts_with(program_->traces().front().cleaned); },
-        5s));
-}
-
 } // namespace

@@ -1,22 +1,28 @@
 #pragma once
 
-// Fakes of the ports that record what happened, for unit tests of the controller, the menu
-// and anything else that talks to the desktop through App/ports.
+// Fakes of the ports, for unit tests of the controller, the recorder, the menu and
+// anything else that talks to the desktop through App/ports: they record what was asked
+// of them and let a test play the other side (keys, buffers, results), from any thread
+// where the real one calls from its own.
 
 #include "Controller.h"
 #include "HUD.h"
 #include "MainQueue.h"
+#include "ports/Audio.h"
 #include "ports/Defaults.h"
 #include "ports/Desktop.h"
+#include "ports/HotKeyEvents.h"
 #include "ports/Locales.h"
 #include "ports/Screens.h"
 #include "ports/Session.h"
 #include "ports/Speech.h"
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,6 +30,263 @@
 #include <vector>
 
 namespace murmelin::testing {
+
+// Everything a fake was asked, in order; safe to append to from any thread.
+class CallLog {
+public:
+    void add(std::string call) {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    std::vector<std::string> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        calls_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+class FakeAuthorization : public SpeechAuthorization {
+public:
+    AuthorizationStatus speech = AuthorizationStatus::authorized;
+    AuthorizationStatus microphone = AuthorizationStatus::authorized;
+    mutable CallLog log;
+
+    AuthorizationStatus speechStatus() const override {
+        log.add("speechStatus");
+        return speech;
+    }
+    AuthorizationStatus microphoneStatus() const override {
+        log.add("microphoneStatus");
+        return microphone;
+    }
+    void requestSpeech() override { log.add("requestSpeech"); }
+    void requestMicrophone() override { log.add("requestMicrophone"); }
+};
+
+class FakeRequest : public RecognitionRequest {
+public:
+    std::atomic<int> appended{0};
+    std::atomic<int> endedAudio{0};
+    void append(const AudioBuffer&) override { ++appended; }
+    void endAudio() override { ++endedAudio; }
+};
+
+class FakeTask : public RecognitionTask {
+public:
+    FakeTask(std::shared_ptr<RecognitionRequest> request, RecognitionHandler handler)
+        : request(std::move(request)), handler(std::move(handler)) {}
+    std::shared_ptr<RecognitionRequest> request;
+    const RecognitionHandler handler;
+    std::atomic<int> cancelled{0};
+    void cancel() override { ++cancelled; }
+
+    // What the recogniser's own thread would do; call from any thread.
+    void partial(std::string text) const { handler(RecognitionResult{std::move(text), false}, {}); }
+    void final(std::string text) const { handler(RecognitionResult{std::move(text), true}, {}); }
+    void fail(std::string description = "recognition failed") const {
+        handler(std::nullopt, RecognitionError{std::move(description)});
+    }
+};
+
+class FakeRecognizer : public SpeechRecognizer {
+public:
+    bool available = true;
+    bool onDevice = true;
+    bool givesRequest = true;
+
+    bool isAvailable() const override { return available; }
+    bool supportsOnDeviceRecognition() const override { return onDevice; }
+    std::shared_ptr<RecognitionRequest> makeRequest() override {
+        if (!givesRequest)
+            return nullptr;
+        auto request = std::make_shared<FakeRequest>();
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+        return request;
+    }
+    std::shared_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                     RecognitionHandler handler) override {
+        auto task = std::make_shared<FakeTask>(std::move(request), std::move(handler));
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(task);
+        return task;
+    }
+
+    std::vector<std::shared_ptr<FakeTask>> tasks() const {
+        std::lock_guard lock(mutex_);
+        return tasks_;
+    }
+    std::shared_ptr<FakeTask> lastTask() const {
+        std::lock_guard lock(mutex_);
+        return tasks_.empty() ? nullptr : tasks_.back();
+    }
+    std::vector<std::shared_ptr<FakeRequest>> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    std::shared_ptr<FakeRequest> lastRequest() const {
+        std::lock_guard lock(mutex_);
+        return requests_.empty() ? nullptr : requests_.back();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<FakeRequest>> requests_;
+    std::vector<std::shared_ptr<FakeTask>> tasks_;
+};
+
+// Offers `locales` and hands out the recogniser configured for a locale, if any.
+class FakeRecognizerFactory final : public SpeechRecognizerFactory {
+public:
+    std::vector<std::string> locales;
+    std::map<std::string, std::shared_ptr<FakeRecognizer>> byLocale;
+    CallLog log;
+
+    std::vector<std::string> supportedLocales() const override { return locales; }
+    std::shared_ptr<SpeechRecognizer> make(const std::string& locale) override {
+        log.add("make " + locale);
+        auto it = byLocale.find(locale);
+        return it == byLocale.end() ? nullptr : it->second;
+    }
+};
+
+// The microphone. feed() plays the capture thread: call it from whichever thread should.
+class FakeAudioInput : public AudioInput {
+public:
+    AudioFormat format;
+    std::string startError; // when not empty, start() throws EngineError with this text
+    CallLog log;
+
+    AudioFormat outputFormat() override {
+        log.add("outputFormat");
+        return format;
+    }
+    void installTap(uint32_t bufferSize, AudioFormat, AudioTap tap) override {
+        log.add("installTap " + std::to_string(bufferSize));
+        std::lock_guard lock(mutex_);
+        tap_ = std::make_shared<AudioTap>(std::move(tap));
+    }
+    void removeTap() override {
+        log.add("removeTap");
+        std::lock_guard lock(mutex_);
+        tap_.reset();
+    }
+    void prepare() override { log.add("prepare"); }
+    void start() override {
+        log.add("start");
+        if (!startError.empty())
+            throw EngineError(startError);
+        running_ = true;
+    }
+    void stop() override {
+        log.add("stop");
+        running_ = false;
+    }
+    void setOnInterrupted(std::function<void(std::string)> handler) override {
+        onInterrupted_ = std::move(handler);
+    }
+    // Plays the capture thread losing the server or the device.
+    void interrupt(const std::string& reason) {
+        running_ = false;
+        if (onInterrupted_)
+            onInterrupted_(reason);
+    }
+
+    bool hasTap() const {
+        std::lock_guard lock(mutex_);
+        return tap_ != nullptr;
+    }
+    bool running() const { return running_; }
+    // Calls the installed tap, outside the lock, as a real capture thread would; returns
+    // whether a tap was there.
+    bool feed(const AudioBuffer& buffer) {
+        std::shared_ptr<AudioTap> tap;
+        {
+            std::lock_guard lock(mutex_);
+            tap = tap_;
+        }
+        if (!tap)
+            return false;
+        (*tap)(buffer);
+        return true;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<AudioTap> tap_;
+    std::atomic<bool> running_{false};
+    std::function<void(std::string)> onInterrupted_;
+};
+
+// Float buffers owned by the test, viewed as an AudioBuffer.
+struct TestBuffer {
+    std::vector<std::vector<float>> channels;
+    std::vector<const float*> pointers;
+
+    explicit TestBuffer(std::vector<std::vector<float>> samples) : channels(std::move(samples)) {
+        for (const auto& channel : channels)
+            pointers.push_back(channel.data());
+    }
+    // A mono buffer of n copies of `value`.
+    static TestBuffer constant(float value, std::size_t n) {
+        return TestBuffer({std::vector<float>(n, value)});
+    }
+    AudioBuffer view() const {
+        AudioBuffer buffer;
+        buffer.floatChannelData = pointers.empty() ? nullptr : pointers.data();
+        buffer.channelCount = static_cast<uint32_t>(channels.size());
+        buffer.frameLength = channels.empty() ? 0 : static_cast<uint32_t>(channels[0].size());
+        return buffer;
+    }
+};
+
+class FakeHotKeySource : public HotKeySource {
+public:
+    struct Registration {
+        uint32_t keyCode, modifiers, signature, id;
+    };
+    CallLog log;
+    std::vector<Registration> registrations;
+
+    void installHandler(HotKeyHandler handler) override {
+        log.add("installHandler");
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    HotKeyRegistration outcome = HotKeyRegistration::bound; // what registrations answer
+    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
+                                      uint32_t id) override {
+        log.add("registerHotKey");
+        registrations.push_back({keyCode, modifiers, signature, id});
+        return outcome;
+    }
+    // Delivers an event as the platform's dispatch would; returns the handler's status.
+    std::optional<int32_t> fire(const HotKeyEvent* event) {
+        HotKeyHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = handler_;
+        }
+        if (!handler)
+            return std::nullopt;
+        return handler(event);
+    }
+    std::optional<int32_t> fire(uint32_t kind) {
+        HotKeyEvent event{kind};
+        return fire(&event);
+    }
+
+private:
+    std::mutex mutex_;
+    HotKeyHandler handler_;
+};
 
 // A store whose values may be of any of the types a real file could hold; every set() is
 // logged so tests can count writes.
@@ -80,13 +343,6 @@ public:
         auto it = names.find(id);
         return it == names.end() ? std::nullopt : std::optional(it->second);
     }
-};
-
-class FakeRecognizerFactory final : public SpeechRecognizerFactory {
-public:
-    std::vector<std::string> locales;
-    std::vector<std::string> supportedLocales() const override { return locales; }
-    std::shared_ptr<SpeechRecognizer> make(const std::string&) override { return nullptr; }
 };
 
 class FakeTrust final : public AccessibilityTrust {

@@ -1,5 +1,5 @@
 #include "Recorder.h"
-#include "SpeechFakes.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 
 using namespace murmelin;
-using namespace murmelin::fakes;
+using namespace murmelin::testing;
 using Kind = Recorder::Failure::Kind;
 using Strings = std::vector<std::string>;
 

@@ -99,13 +99,10 @@ class FakeRecognizer : public SpeechRecognizer {
 public:
     bool available = true;
     bool onDevice = true;
-    bool givesRequest = true;
 
     bool isAvailable() const override { return available; }
     bool supportsOnDeviceRecognition() const override { return onDevice; }
     std::shared_ptr<RecognitionRequest> makeRequest() override {
-        if (!givesRequest)
-            return nullptr;
         auto request = std::make_shared<FakeRequest>();
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -298,29 +295,14 @@ public:
     std::vector<std::pair<std::string, Value>> writes;
 
     std::optional<std::vector<std::string>> stringArray(const std::string& key) const override {
-        auto it = values.find(key);
-        if (it == values.end())
-            return std::nullopt;
-        if (auto* v = std::get_if<std::vector<std::string>>(&it->second))
-            return *v;
-        return std::nullopt;
+        return get<std::vector<std::string>>(key);
     }
     std::optional<std::string> string(const std::string& key) const override {
-        auto it = values.find(key);
-        if (it == values.end())
-            return std::nullopt;
-        if (auto* v = std::get_if<std::string>(&it->second))
-            return *v;
-        return std::nullopt;
+        return get<std::string>(key);
     }
     std::optional<std::map<std::string, std::string>>
     stringMap(const std::string& key) const override {
-        auto it = values.find(key);
-        if (it == values.end())
-            return std::nullopt;
-        if (auto* v = std::get_if<std::map<std::string, std::string>>(&it->second))
-            return *v;
-        return std::nullopt;
+        return get<std::map<std::string, std::string>>(key);
     }
     void set(const std::string& key, const std::string& value) override { store(key, value); }
     void set(const std::string& key, const std::vector<std::string>& value) override {
@@ -328,6 +310,11 @@ public:
     }
 
 private:
+    template <class T> std::optional<T> get(const std::string& key) const {
+        const auto it = values.find(key);
+        const T* value = it == values.end() ? nullptr : std::get_if<T>(&it->second);
+        return value ? std::optional<T>(*value) : std::nullopt;
+    }
     void store(const std::string& key, Value value) {
         values[key] = value;
         writes.emplace_back(key, std::move(value));

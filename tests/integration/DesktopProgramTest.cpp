@@ -230,20 +230,25 @@ TEST_F(DesktopProgramTest, ClicksPassThroughThePanelAndFocusStaysWithTheFrontApp
     p.hud.panel()->orderOut();
 }
 
+// The runner reads exactly what the controller writes (a transcript may span lines) and
+// refuses anything else.
 TEST_F(DesktopProgramTest, NotificationRunnerPostsAsMurmelinWithTheEscapesUndone) {
     const std::string runner = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin-notify";
     const auto before = session_->notifications().size();
-    const auto ok = session_->run(
-        {runner, "-e",
-         R"(display notification "say \"hi\" \\ \\\" done" with title "Copied to clipboard")"});
+    const auto ok = session_->run({runner, "-e",
+                                   "display notification \"say \\\"hi\\\" \\\\ \\\\\\\" "
+                                   "done\ntwo\" with title \"Copied to clipboard\""});
     EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(session_->run({runner, "-e", "display notification \"unterminated"}).status, 2);
-    EXPECT_EQ(session_->run({runner, "-e", "do shell script \"rm -rf /\""}).status, 2);
+    for (const char* refused :
+         {"display notification \"unterminated", "do shell script \"rm -rf /\"",
+          "display notification \"x\" with title \"T\" extra",
+          "display notification \"stray \\n escape\""})
+        EXPECT_EQ(session_->run({runner, "-e", refused}).status, 2) << refused;
     const auto all = session_->notifications();
     ASSERT_EQ(all.size(), before + 1);
     EXPECT_EQ(all.back().appName, "Murmelin");
     EXPECT_EQ(all.back().summary, "Copied to clipboard");
-    EXPECT_EQ(all.back().body, R"(say "hi" \ \" done)");
+    EXPECT_EQ(all.back().body, "say \"hi\" \\ \\\" done\ntwo");
 }
 
 TEST_F(DesktopProgramTest, NotificationBodiesAreEscapedOnlyForMarkupServers) {

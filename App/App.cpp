@@ -76,14 +76,14 @@ StatusIcon statusIcon(bool recording) {
     return recording ? StatusIcon::micFill : StatusIcon::mic;
 }
 
-std::string hotKeyHint(HotKeyRegistration registration) {
+std::string hotKeyHint(HotKeyRegistration registration, const std::string& trigger) {
     switch (registration) {
     case HotKeyRegistration::taken:
-        return "Ctrl+Alt+Space is taken by another program";
+        return trigger + " is taken by another program";
     case HotKeyRegistration::unavailable:
-        return "Ctrl+Alt+Space is not available";
+        return trigger + " is not available";
     default:
-        return "Hold Ctrl+Alt+Space to dictate";
+        return "Hold " + trigger + " to dictate";
     }
 }
 
@@ -108,7 +108,7 @@ std::optional<std::string> chosenLocaleRow(const std::string& localeID,
 
 std::vector<MenuItem> MenuContent::items() const {
     std::vector<MenuItem> items;
-    items.push_back(textItem(text(hotKeyHint(c_.hotKeyRegistration).c_str())));
+    items.push_back(textItem(text(hotKeyHint(c_.hotKeyRegistration, c_.hotKeyTrigger).c_str())));
     items.push_back(separator());
     const std::vector<std::string>& history = c_.history;
     if (history.empty())

@@ -23,7 +23,7 @@ std::string historyRowLabel(const std::string& item);
 StatusIcon statusIcon(bool recording);
 
 // The menu's first line: the usage hint, or why the key does not work.
-std::string hotKeyHint(HotKeyRegistration registration);
+std::string hotKeyHint(HotKeyRegistration registration, const std::string& trigger);
 
 // The status item's tool tip: the program's name, and the last error while there is one.
 std::string statusToolTip(const std::string& lastError);

@@ -1,6 +1,7 @@
 #include "Controller.h"
 
 #include "HUD.h"
+#include "HotKey.h"
 #include "TextCleaner.h"
 
 #include <unicode/normalizer2.h>
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <map>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -21,37 +21,6 @@ namespace {
 constexpr const char* kErrorTitle = "Murmelin";
 constexpr const char* kCopiedTitle = "Copied to clipboard";
 constexpr const char* kFallbackLocale = "en-US";
-
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// A link the desktop can open: a scheme (a letter, then letters, digits, "+", "-", ".")
-// and ":", then only printable ASCII without space or the characters URLs never carry
-// unencoded ("<>\"\\^`{|}"), and every "%" starting a two-digit hex escape.
-bool formsValidURL(std::string_view link) {
-    auto colon = link.find(':');
-    if (colon == std::string_view::npos || colon == 0)
-        return false;
-    auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (!isAlpha(link[0]))
-        return false;
-    for (char c : link.substr(0, colon)) {
-        if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.')
-            return false;
-    }
-    for (std::size_t i = colon + 1; i < link.size(); ++i) {
-        auto c = static_cast<unsigned char>(link[i]);
-        if (c <= 0x20 || c >= 0x7F)
-            return false;
-        if (std::string_view("<>\"\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos)
-            return false;
-        if (c == '%' &&
-            !(i + 2 < link.size() && isHexDigit(link[i + 1]) && isHexDigit(link[i + 2])))
-            return false;
-    }
-    return true;
-}
 
 std::string normalizedNFC(const std::string& text) {
     UErrorCode status = U_ZERO_ERROR;
@@ -71,40 +40,10 @@ std::string withHyphens(std::string id) {
     return id;
 }
 
-std::shared_ptr<const PasteChordTable> readPasteChords(const DefaultsStore& defaults) {
-    std::vector<std::string> rejected;
-    auto table = std::make_shared<const PasteChordTable>(
-        defaults.stringMap(kPasteChordsKey).value_or(std::map<std::string, std::string>{}),
-        rejected);
-    for (const std::string& entry : rejected)
-        std::fprintf(stderr, "murmelin: settings: %s: %s; ignored\n", kPasteChordsKey,
-                     entry.c_str());
-    return table;
-}
-
-std::function<std::shared_ptr<Controller>()>& sharedFactory() {
-    static std::function<std::shared_ptr<Controller>()> factory;
-    return factory;
-}
-
 } // namespace
 
 std::shared_ptr<Controller> Controller::make(Ports ports) {
     return std::make_shared<Controller>(std::move(ports));
-}
-
-void Controller::setSharedFactory(std::function<std::shared_ptr<Controller>()> factory) {
-    sharedFactory() = std::move(factory);
-}
-
-Controller& Controller::shared() {
-    // Created on first access and never released, like the process it serves.
-    static std::shared_ptr<Controller> instance = [] {
-        if (!sharedFactory())
-            throw std::logic_error("Controller::shared() before its factory");
-        return sharedFactory()();
-    }();
-    return *instance;
 }
 
 // Creation reads both settings and writes neither; it asks for nothing and shows nothing.
@@ -114,11 +53,11 @@ Controller::Controller(Ports ports)
                ports.defaults.string(kLocaleKey).value_or(ports.localeInfo.currentIdentifier()),
                [this](const std::string& id) { ports_.defaults.set(kLocaleKey, id); }),
       recording(*this, false), trusted(*this, ports.trust.isTrusted()),
-      hotKeyRegistration(*this, HotKeyRegistration::pending), lastError(*this, std::string()),
+      hotKeyRegistration(*this, HotKeyRegistration::pending),
+      hotKeyTrigger(*this, HotKey::shortcut().preferredTrigger), lastError(*this, std::string()),
       ports_(std::move(ports)),
       locales_(sortLocales(ports_.recognizers.supportedLocales(), ports_.localeInfo)),
-      pasteChords_(readPasteChords(ports_.defaults)),
-      pastes_(PasteQueue::make(ports_.keys, ports_.clipboard, pasteChords_, ports_.main)) {}
+      pastes_(PasteQueue::make(ports_.keys, ports_.clipboard, ports_.main)) {}
 
 void Controller::start() {
     if (started_)
@@ -152,24 +91,29 @@ void Controller::start() {
             self->pastes_->setHeld(false);
         }
     });
-    ports_.hotKey.setOnRegistration([weak](HotKeyRegistration outcome) {
+    ports_.hotKey.setOnRegistration([weak](const ShortcutBinding& binding) {
         if (auto self = weak.lock())
-            self->hotKeyRegistered(outcome);
+            self->hotKeyRegistered(binding);
+    });
+    ports_.trust.setOnChange([weak](bool trusted) {
+        if (auto self = weak.lock())
+            self->trusted = trusted;
     });
     ports_.hotKey.registerKey();
 }
 
-void Controller::hotKeyRegistered(HotKeyRegistration outcome) {
+void Controller::hotKeyRegistered(const ShortcutBinding& binding) {
     // Retries that fail alike change nothing and are not told again (nor rebuild the menu
     // that may be opening).
-    if (outcome == hotKeyRegistration.get())
+    if (binding.outcome == hotKeyRegistration.get() && binding.trigger == hotKeyTrigger.get())
         return;
-    hotKeyRegistration = outcome;
-    const std::string problem = hotKeyProblem(outcome);
+    const std::string before = hotKeyProblem(hotKeyRegistration, hotKeyTrigger);
+    hotKeyRegistration = binding.outcome;
+    hotKeyTrigger = binding.trigger;
+    const std::string problem = hotKeyProblem(binding.outcome, binding.trigger);
     if (!problem.empty())
         notify(kErrorTitle, problem);
-    else if (lastError.get() == hotKeyProblem(HotKeyRegistration::taken) ||
-             lastError.get() == hotKeyProblem(HotKeyRegistration::unavailable))
+    else if (!before.empty() && lastError.get() == before)
         lastError = std::string();
 }
 
@@ -247,10 +191,9 @@ void Controller::deliver(const std::string& text) {
     notify(kCopiedTitle, text);
 }
 
-bool Controller::pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
-                               const PasteChordTable& chords, const std::string& text) {
-    // The window is sampled when the paste runs: that is the one that receives it.
-    const PasteChord chord = chords.chordFor(keys.focusedWindowClass());
+bool Controller::pasteCommandV(KeyInjector& keys, Clipboard& clipboard, const std::string& text) {
+    // The application is sampled when the paste runs: that is the one that receives it.
+    const PasteChord chord = keys.pasteChord();
     if (chord == PasteChord::shiftInsert)
         clipboard.setPrimarySelection(text); // what xterm and urxvt paste with it
     return keys.postPaste(chord);
@@ -268,28 +211,37 @@ void Controller::notify(const std::string& title, const std::string& body) {
 }
 
 void Controller::openSettings(const std::string& anchor) {
-    std::string link = ports_.settings.settingsLinkPrefix() + anchor;
-    if (!formsValidURL(link))
+    // The anchors of the privacy settings; any other opens nothing.
+    SettingsPane pane;
+    if (anchor == "Privacy_Microphone")
+        pane = SettingsPane::microphone;
+    else if (anchor == "Privacy_SpeechRecognition")
+        pane = SettingsPane::speechRecognition;
+    else
         return;
-    if (std::string problem = ports_.settings.open(link); !problem.empty())
+    if (std::string problem = ports_.settings.open(pane); !problem.empty())
         notify(kErrorTitle, problem);
 }
 
 void Controller::promptAccessibility() {
-    trusted = ports_.trust.isTrustedPrompting();
+    ports_.trust.requestTrust([weak = weak_from_this()](bool answer) {
+        if (auto self = weak.lock())
+            self->trusted = answer;
+    });
 }
 
 std::string Controller::locale() const {
     return resolveLocale(localeID, locales_);
 }
 
-std::string hotKeyProblem(HotKeyRegistration registration) {
+std::string hotKeyProblem(HotKeyRegistration registration, const std::string& trigger) {
     switch (registration) {
     case HotKeyRegistration::taken:
-        return "Control+Alt+Space is taken by another program, so dictation cannot start. "
-               "Murmelin tries again every 30 seconds and when its menu opens.";
+        return trigger + " is taken by another program, so dictation cannot start. "
+                         "Murmelin tries again every 30 seconds and when its menu opens.";
     case HotKeyRegistration::unavailable:
-        return "Control+Alt+Space cannot be registered: there is no X display or no Space key.";
+        return trigger + " cannot be registered: the desktop offers no way to bind it, or "
+                         "there is no such key.";
     default:
         return {};
     }

@@ -2,7 +2,6 @@
 
 #include "MainQueue.h"
 #include "Observable.h"
-#include "PasteChords.h"
 #include "PasteQueue.h"
 #include "ports/Defaults.h"
 #include "ports/Desktop.h"
@@ -42,11 +41,6 @@ public:
 
     static std::shared_ptr<Controller> make(Ports ports);
 
-    // The process-wide controller, created on first access by the factory that the
-    // program's entry installs before.
-    static void setSharedFactory(std::function<std::shared_ptr<Controller>()> factory);
-    static Controller& shared();
-
     // Published state, in declaration order.
     Published<std::vector<std::string>> history;
     Published<std::string> localeID; // assignment persists it under "locale"
@@ -54,6 +48,8 @@ public:
     Published<bool> trusted;
     // Whether the push-to-talk key is registered; `pending` until the first outcome.
     Published<HotKeyRegistration> hotKeyRegistration;
+    // The keys that dictate, as the desktop gave them.
+    Published<std::string> hotKeyTrigger;
     // The description of the last error the user was notified of; "" again after the next
     // delivered dictation.
     Published<std::string> lastError;
@@ -71,8 +67,7 @@ public:
 
     // Class-level: a paste holds no controller state. Answers false when the chord could not
     // be typed at all.
-    static bool pasteCommandV(KeyInjector& keys, Clipboard& clipboard,
-                              const PasteChordTable& chords, const std::string& text);
+    static bool pasteCommandV(KeyInjector& keys, Clipboard& clipboard, const std::string& text);
 
 private:
     void beginRecording();
@@ -81,18 +76,17 @@ private:
     void interrupted(const std::string& reason);
     void deliver(const std::string& text);
     void notify(const std::string& title, const std::string& body);
-    void hotKeyRegistered(HotKeyRegistration outcome);
+    void hotKeyRegistered(const ShortcutBinding& binding);
     std::string locale() const;
 
     Ports ports_;
     std::vector<std::string> locales_;
-    std::shared_ptr<const PasteChordTable> pasteChords_;
     std::shared_ptr<PasteQueue> pastes_;
     bool started_ = false;
 };
 
-// Told to the user when the push-to-talk key cannot be registered.
-std::string hotKeyProblem(HotKeyRegistration registration);
+// Told to the user when the push-to-talk key `trigger` cannot be bound; "" when it is.
+std::string hotKeyProblem(HotKeyRegistration registration, const std::string& trigger);
 
 inline constexpr const char* kHistoryKey = "history";
 inline constexpr const char* kLocaleKey = "locale";

@@ -5,10 +5,6 @@
 
 namespace murmelin {
 
-namespace {
-constexpr double kBottomMargin = 80;
-} // namespace
-
 double HUDView::fillWidth(double level) {
     if (std::isnan(level))
         return minimumFill;
@@ -32,11 +28,14 @@ HUDView::Layout HUDView::layout(Size icon, Size label) {
     return result;
 }
 
-std::optional<Point> panelOrigin(const ScreenInfo& screens) {
-    const Point mouse = screens.mouseLocation();
+PanelPlacement panelPlacement(const ScreenInfo& screens) {
+    PanelPlacement placement{std::nullopt, kPanelBottomMargin};
+    const std::optional<Point> mouse = screens.mouseLocation();
+    if (!mouse)
+        return placement;
     std::optional<Screen> chosen;
     for (const Screen& screen : screens.screens()) {
-        if (screen.frame.contains(mouse)) {
+        if (screen.frame.contains(*mouse)) {
             chosen = screen;
             break;
         }
@@ -44,18 +43,18 @@ std::optional<Point> panelOrigin(const ScreenInfo& screens) {
     if (!chosen)
         chosen = screens.mainScreen();
     if (!chosen)
-        return std::nullopt;
+        return placement;
     const Rect& visible = chosen->visibleFrame;
     // y points down here, so "80 above the bottom" counts up from maxY by the panel's height.
-    return Point{visible.midX() - HUDView::panelSize.width / 2,
-                 visible.maxY() - kBottomMargin - HUDView::panelSize.height};
+    placement.origin = Point{visible.midX() - HUDView::panelSize.width / 2,
+                             visible.maxY() - kPanelBottomMargin - HUDView::panelSize.height};
+    return placement;
 }
 
 void HUD::show() {
     if (!panel_)
         panel_ = factory_.makePanel(model_, HUDView::panelSize);
-    if (auto origin = panelOrigin(screens_))
-        panel_->setFrameOrigin(*origin);
+    panel_->place(panelPlacement(screens_));
     model_.level = 0.0;
     model_.label = kListeningLabel;
     panel_->orderFrontRegardless();

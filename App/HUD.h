@@ -44,10 +44,13 @@ struct HUDView {
     static Layout layout(Size icon, Size label);
 };
 
-// Where the panel's top-left corner goes: centred at the bottom of the visible area of the
-// screen under the pointer (else the main screen), 80 points above its lower edge. Nothing
-// when there is no screen at all.
-std::optional<Point> panelOrigin(const ScreenInfo& screens);
+// The panel sits centred at the bottom of a screen's visible area, this far above its edge.
+inline constexpr double kPanelBottomMargin = 80;
+
+// Where the panel goes: on the screen under the pointer when the desktop tells where the
+// pointer is (else on the main screen when there is no screen under it); left to the desktop
+// (the focused screen) when it does not tell.
+PanelPlacement panelPlacement(const ScreenInfo& screens);
 
 // Owns the floating recording panel: creates it on the first show() and reuses it.
 // Main thread.

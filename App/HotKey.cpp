@@ -1,33 +1,16 @@
 #include "HotKey.h"
 
-#include <stdexcept>
 #include <utility>
 
 namespace murmelin {
 
-namespace {
-
-std::unique_ptr<HotKey>& sharedInstance() {
-    static std::unique_ptr<HotKey> instance;
-    return instance;
+Shortcut HotKey::shortcut() {
+    return {"dictate", "Hold to dictate", "Ctrl+Alt+Space"};
 }
-
-} // namespace
 
 HotKey::HotKey(HotKeySource& source, MainQueue& main)
-    : source_(source), main_(main), state_(std::make_shared<State>()) {}
-
-void HotKey::configureShared(HotKeySource& source, MainQueue& main) {
-    auto& instance = sharedInstance();
-    if (!instance)
-        instance = std::make_unique<HotKey>(source, main);
-}
-
-HotKey& HotKey::shared() {
-    auto& instance = sharedInstance();
-    if (!instance)
-        throw std::logic_error("HotKey::shared() used before configureShared()");
-    return *instance;
+    : source_(source), main_(main), state_(std::make_shared<State>()) {
+    state_->binding.trigger = shortcut().preferredTrigger;
 }
 
 void HotKey::setOnPress(std::function<void()> onPress) {
@@ -39,42 +22,42 @@ void HotKey::setOnRelease(std::function<void()> onRelease) {
 }
 
 void HotKey::registerKey() {
-    // Runs on the source's thread: it only posts, and touches no state.
-    source_.installHandler(
-        [weak = std::weak_ptr<State>(state_), main = &main_](const HotKeyEvent* event) -> int32_t {
-            if (!event)
-                return kEventNotHandledErr;
-            const uint32_t kind = event->kind;
-            main->async([weak, kind] {
-                if (auto state = weak.lock())
-                    state->deliver(kind);
-            });
-            return kNoErr;
-        });
     state_->registered = true;
     attempt();
 }
 
-void HotKey::setOnRegistration(std::function<void(HotKeyRegistration)> onRegistration) {
+void HotKey::setOnRegistration(std::function<void(const ShortcutBinding&)> onRegistration) {
     state_->onRegistration = std::move(onRegistration);
 }
 
 void HotKey::retryRegistration() {
-    if (state_->registered && state_->registration != HotKeyRegistration::bound)
+    if (state_->registered && state_->binding.outcome != HotKeyRegistration::bound)
         attempt();
 }
 
 void HotKey::attempt() {
-    const HotKeyRegistration outcome =
-        source_.registerHotKey(kSpaceKeyCode, kModifiers, kSignature, kIdentifier);
-    state_->registration = outcome;
-    // Reported as a job of its own, like the key's events: the caller may be mid-update.
-    main_.async([weak = std::weak_ptr<State>(state_), outcome] {
-        if (auto state = weak.lock(); state && state->onRegistration)
-            state->onRegistration(outcome);
-    });
-    if (outcome != HotKeyRegistration::bound)
-        scheduleRetry();
+    // The handlers run on the source's thread: they only post, and touch no state.
+    const std::weak_ptr<State> weak = state_;
+    MainQueue* main = &main_;
+    source_.bind(
+        shortcut(),
+        [weak, main](ShortcutEdge edge) {
+            main->async([weak, edge] {
+                if (auto state = weak.lock())
+                    state->deliver(edge);
+            });
+        },
+        [this, weak, main](ShortcutBinding outcome) {
+            // Reported as a job of its own, like the key's edges: the caller may be mid-update.
+            main->async([this, weak, outcome = std::move(outcome)] {
+                auto state = weak.lock();
+                if (!state)
+                    return; // `this` went with its state
+                state->bound(outcome);
+                if (outcome.outcome != HotKeyRegistration::bound)
+                    scheduleRetry();
+            });
+        });
 }
 
 void HotKey::scheduleRetry() {
@@ -83,15 +66,23 @@ void HotKey::scheduleRetry() {
     main_.asyncAfter(kRetrySeconds, [this, weak = std::weak_ptr<State>(state_)] {
         auto state = weak.lock();
         if (!state)
-            return; // `this` went with its state
+            return;
         state->retryScheduled = false;
         retryRegistration();
     });
 }
 
-void HotKey::State::deliver(uint32_t kind) {
+void HotKey::State::bound(const ShortcutBinding& outcome) {
+    binding = outcome;
+    if (binding.trigger.empty())
+        binding.trigger = shortcut().preferredTrigger;
+    if (auto callback = onRegistration)
+        callback(binding);
+}
+
+void HotKey::State::deliver(ShortcutEdge edge) {
     // isDown changes even when the callback is absent, so presses and releases stay paired.
-    if (kind == kPressedKind) {
+    if (edge == ShortcutEdge::pressed) {
         if (isDown)
             return;
         isDown = true;

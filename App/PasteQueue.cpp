@@ -7,14 +7,12 @@
 namespace murmelin {
 
 std::shared_ptr<PasteQueue> PasteQueue::make(KeyInjector& keys, Clipboard& clipboard,
-                                             std::shared_ptr<const PasteChordTable> chords,
                                              MainQueue& main) {
-    return std::make_shared<PasteQueue>(keys, clipboard, std::move(chords), main);
+    return std::make_shared<PasteQueue>(keys, clipboard, main);
 }
 
-PasteQueue::PasteQueue(KeyInjector& keys, Clipboard& clipboard,
-                       std::shared_ptr<const PasteChordTable> chords, MainQueue& main)
-    : keys_(keys), clipboard_(clipboard), chords_(std::move(chords)), main_(main) {}
+PasteQueue::PasteQueue(KeyInjector& keys, Clipboard& clipboard, MainQueue& main)
+    : keys_(keys), clipboard_(clipboard), main_(main) {}
 
 void PasteQueue::add(std::string text, Failure onFailure) {
     const bool first = idle();
@@ -47,7 +45,7 @@ void PasteQueue::runHead() {
     }
     Item item = std::move(items_.front());
     items_.pop_front();
-    if (!Controller::pasteCommandV(keys_, clipboard_, *chords_, item.text) && item.onFailure)
+    if (!Controller::pasteCommandV(keys_, clipboard_, item.text) && item.onFailure)
         item.onFailure(item.text);
     settling_ = true;
     after(kSettleSeconds, &PasteQueue::settled);

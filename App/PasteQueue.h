@@ -1,7 +1,6 @@
 #pragma once
 
 #include "MainQueue.h"
-#include "PasteChords.h"
 #include "ports/Desktop.h"
 
 #include <deque>
@@ -30,10 +29,8 @@ public:
 
     // References must outlive the queue and every job it posts.
     static std::shared_ptr<PasteQueue> make(KeyInjector& keys, Clipboard& clipboard,
-                                            std::shared_ptr<const PasteChordTable> chords,
                                             MainQueue& main);
-    PasteQueue(KeyInjector& keys, Clipboard& clipboard,
-               std::shared_ptr<const PasteChordTable> chords, MainQueue& main); // use make()
+    PasteQueue(KeyInjector& keys, Clipboard& clipboard, MainQueue& main); // use make()
 
     // Whether nothing is due and the last chord has settled: a new transcript may go onto the
     // clipboard at once.
@@ -54,7 +51,6 @@ private:
 
     KeyInjector& keys_;
     Clipboard& clipboard_;
-    std::shared_ptr<const PasteChordTable> chords_;
     MainQueue& main_;
     std::deque<Item> items_; // the head is the one due next
     bool settling_ = false;  // a chord went out less than kSettleSeconds ago

@@ -98,17 +98,12 @@ void Recorder::start(const std::string& locale) {
     auto request = recognizer->makeRequest();
     if (!request)
         throw Failure::unavailable(); // nothing changed yet, as for the tests above
-    request->requiresOnDeviceRecognition = true;
-    request->shouldReportPartialResults = true;
-    request->addsPunctuation = true;
 
     recognizer_ = recognizer;
     replaceRequest(request);
 
-    const AudioFormat format = engine_.outputFormat();
     engine_.removeTap();
-    engine_.installTap(kBufferFrames, format, makeTap());
-    engine_.prepare();
+    engine_.installTap(kBufferFrames, makeTap());
     try {
         engine_.start();
     } catch (const EngineError& error) {

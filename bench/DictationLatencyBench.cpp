@@ -2,7 +2,8 @@
 // real murmelin program (MURMELIN_VERBOSE=1), the Qt target window, XTest key events sent from
 // here, LibriVox recordings of 3-7 s played into the virtual microphone.
 //   release -> clipboard : Space key-up sent (XTest, flushed) -> the program set the clipboard
-//                          (its verbose line; CLOCK_MONOTONIC is shared by both processes)
+//                          (its trace line; CLOCK_MONOTONIC is shared by both processes)
+//   release -> paste     : Space key-up sent -> the program sent the paste chord (its trace)
 //   release -> target    : Space key-up sent -> the target window wrote the new text (polled 1 ms)
 //   press -> first audio : Space key-down sent -> first buffer appended to the recogniser
 // Then: the idle program over 60 s (CPU, wake-ups = voluntary context switches of all threads),
@@ -14,7 +15,10 @@
 // the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
 // measurement.
 #include "SphinxRecognizerFactory.h"
+#include "TraceEvents.h"
 #include "WordErrorRate.h"
+
+#include <nlohmann/json.hpp>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -104,13 +108,16 @@ struct Trace {
     double firstAudioMs = -1, clipboardMs = -1;
 };
 
+// The program's trace events called `name`.
+std::vector<nlohmann::json> events(const std::string& name) {
+    return traceEvents(slurp(sessionDir + "/logs/murmelin.log"), name);
+}
+
 std::vector<Trace> traces() {
     std::vector<Trace> out;
-    const std::string log = slurp(sessionDir + "/logs/murmelin.log");
-    const std::regex re(
-        R"re(raw="((?:[^"\\]|\\.)*)" cleaned="(?:[^"\\]|\\.)*" start_ms=\S+ first_audio_ms=(\S+) clipboard_ms=(\S+))re");
-    for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it)
-        out.push_back({(*it)[1], std::stod((*it)[2]), std::stod((*it)[3])});
+    for (const auto& e : events("transcript"))
+        out.push_back(
+            {e.value("raw", ""), e.value("first_audio_ms", -1.0), e.value("clipboard_ms", -1.0)});
     return out;
 }
 
@@ -238,8 +245,7 @@ double directWordErrorRate(const std::vector<Clip>& clips, int rounds) {
                 });
             for (size_t at = 0; at < pcm.size(); at += 1024) {
                 const float* channel = pcm.data() + at;
-                AudioBuffer b{&channel, 1, uint32_t(std::min<size_t>(1024, pcm.size() - at)),
-                              16000};
+                AudioBuffer b{&channel, 1, uint32_t(std::min<size_t>(1024, pcm.size() - at))};
                 request->append(b);
             }
             request->endAudio();
@@ -360,15 +366,16 @@ int main(int argc, char** argv) {
     Keys& keys = *keysOwner;
 
     const auto clips = librivox();
-    Stats clipboard, arrival, firstAudio;
+    Stats clipboard, paste, arrival, firstAudio;
     WordErrors road;
     int delivered = 0;
     for (int i = 0; i < dictations; ++i) {
         const Clip& clip = clips[i % clips.size()];
         double press, release, arrived;
-        const size_t before = traces().size();
+        const size_t before = traces().size(), pastesBefore = events("paste").size();
         const bool ok = dictate(keys, clip.wav, target, press, release, arrived);
         const auto t = traces();
+        const auto pastes = events("paste");
         if (!ok || t.size() != before + 1) {
             std::printf("dictation %d: nothing delivered\n", i + 1);
             road += wordErrors(clip.reference, "");
@@ -377,16 +384,22 @@ int main(int argc, char** argv) {
         ++delivered;
         road += wordErrors(clip.reference, lower(t.back().raw));
         clipboard.v.push_back(t.back().clipboardMs - release);
+        const double pasteMs =
+            pastes.size() == pastesBefore + 1 ? pastes.back().value("ms", -1.0) - release : -1;
+        if (pasteMs >= 0)
+            paste.v.push_back(pasteMs);
         arrival.v.push_back(arrived - release);
         firstAudio.v.push_back(t.back().firstAudioMs - press);
-        std::printf("dictation %2d: release->clipboard %6.1f ms, release->target %6.1f ms, "
-                    "press->first audio %6.1f ms: \"%s\"\n",
-                    i + 1, clipboard.v.back(), arrival.v.back(), firstAudio.v.back(),
+        std::printf("dictation %2d: release->clipboard %6.1f ms, release->paste chord %6.1f ms, "
+                    "release->target %6.1f ms, press->first audio %6.1f ms: \"%s\"\n",
+                    i + 1, clipboard.v.back(), pasteMs, arrival.v.back(), firstAudio.v.back(),
                     t.back().raw.c_str());
     }
     std::printf("\n%d of %d dictations delivered\n", delivered, dictations);
     std::printf("release -> clipboard holds the text: median %.1f ms, worst %.1f ms\n",
                 clipboard.median(), clipboard.worst());
+    std::printf("release -> paste chord sent: median %.1f ms, worst %.1f ms (%zu sent)\n",
+                paste.median(), paste.worst(), paste.v.size());
     std::printf("release -> text in the target window: median %.1f ms, worst %.1f ms\n",
                 arrival.median(), arrival.worst());
     std::printf("press -> first buffer reaches the recogniser: median %.1f ms, worst %.1f ms\n",

@@ -144,8 +144,7 @@ Outcome recognise(SphinxRecognizer& recognizer, const Clip& clip, Feed feed) {
             }
             const float* channels[1] = {clip.samples.data() + at};
             AudioBuffer buffer{channels, 1,
-                               static_cast<uint32_t>(std::min(kFrames, clip.samples.size() - at)),
-                               16000};
+                               static_cast<uint32_t>(std::min(kFrames, clip.samples.size() - at))};
             request->append(buffer);
         }
     });

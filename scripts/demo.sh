@@ -3,7 +3,7 @@
 # desktop (scripts/session.sh), runs the real program in it, holds Control+Alt+Space through
 # XTest while a real recording and a synthesised phrase with spoken commands play into the
 # virtual microphone, and prints what happened. Every figure comes from this run; the raw
-# transcript is the program's own MURMELIN_VERBOSE line.
+# transcript and the moments inside the program come from its own trace (MURMELIN_VERBOSE).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${MURMELIN_BUILD_DIR:-$root/build}
@@ -29,8 +29,42 @@ typed=$out/target.txt
 until [ -e "$typed" ]; do sleep 0.05; done
 "$root/scripts/session.sh" spawn "$session" murmelin env MURMELIN_VERBOSE=1 "$program" >/dev/null
 log=$session/logs/murmelin.log
+# Ready: the hot key is bound and the model loaded; then the tray icon docks.
+for _ in $(seq 200); do grep -q '{"event":"ready"' "$log" 2>/dev/null && break; sleep 0.1; done
 for _ in $(seq 100); do in_session xdotool search --class murmelin >/dev/null 2>&1 && break; sleep 0.1; done
-sleep 1 # hot key grabbed, model loaded
+
+# The program's trace: one JSON object per line and event. `trace count` prints how many
+# dictations were delivered; `trace show N` the Nth one's raw and cleaned transcript (quoted, a
+# newline as \n) and what happened to it inside the program.
+trace() {
+    python3 - "$log" "$@" <<'EOF_PY'
+import json, sys
+events = []
+for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
+    at = line.find('{"event":')  # another thread's unfinished line may stand before it
+    if at >= 0:
+        try:
+            events.append(json.loads(line[at:]))
+        except ValueError:
+            pass
+delivered = [i for i, e in enumerate(events) if e.get("event") == "transcript"]
+if sys.argv[2] == "count":
+    print(len(delivered))
+    sys.exit()
+at = delivered[int(sys.argv[3]) - 1] if int(sys.argv[3]) <= len(delivered) else None
+if at is None:
+    print("  nothing delivered (no transcript in the program's trace)")
+    sys.exit()
+t = events[at]
+quote = lambda text: json.dumps(text, ensure_ascii=False)
+print("  raw transcript (recogniser):  " + quote(t["raw"]))
+print("  cleaned transcript (history): " + quote(t["cleaned"]))
+paste = next((e for e in events[at + 1:] if e.get("event") in ("paste", "transcript")), {})
+if paste.get("event") == "paste":
+    print("  paste chord sent: %s, %.1f ms after the clipboard held the text"
+          % (paste["chord"], paste["ms"] - t["clipboard_ms"]))
+EOF_PY
+}
 
 panel_id() { # the visible 280x44 recording panel, if any
     local id
@@ -51,7 +85,7 @@ said=("he was not an ill disposed young man (LibriVox recording)"
 n=0
 for i in "${!clips[@]}"; do
     before=$(cat "$typed")
-    lines_before=$(grep -c '^murmelin: transcript:' "$log" || true)
+    delivered_before=$(trace count)
     in_session xdotool mousemove 2500 500
     in_session xdotool keydown Control_L
     in_session xdotool keydown Alt_L
@@ -69,14 +103,10 @@ for i in "${!clips[@]}"; do
         sleep 0.002
     done
     sleep 0.3
-    line=$(grep '^murmelin: transcript:' "$log" | sed -n "$((lines_before + 1))p")
-    raw=$(sed -E 's/.* raw="((\\.|[^"\\])*)" cleaned=.*/\1/' <<<"$line")
-    cleaned=$(sed -E 's/.* cleaned="((\\.|[^"\\])*)" start_ms=.*/\1/' <<<"$line")
     now=$(cat "$typed")
     n=$((n + 1))
     echo "Dictation $n: said \"${said[$i]}\""
-    echo "  raw transcript (recogniser):  \"$raw\""
-    echo "  cleaned transcript (history): \"$cleaned\""
+    trace show $((delivered_before + 1))
     printf '  arrived in the target window: "%s"\n' "$(printf '%s' "${now:${#before}}" | sed -z 's/\n/\\n/g')"
     echo "  key release -> text in target: ${arrived:-not within 5 s} ms (polled every 2 ms)"
     echo "  panel while listening: $shot"

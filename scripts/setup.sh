@@ -15,7 +15,7 @@ packages=(
     dbus dbus-x11 libnotify-bin xclip xterm mousepad lxterminal rxvt-unicode emacs-lucid xfce4-clipman
     pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
     sox libsox-fmt-all flite festival festvox-us-slt-hts pocketsphinx-testdata
-    fonts-dejavu-core
+    fonts-dejavu-core python3
 )
 
 missing=()

@@ -7,17 +7,15 @@
 
 namespace murmelin {
 
-struct AudioFormat {
-    double sampleRate = 16000;
-    uint32_t channelCount = 1;
-};
+// Every capture delivers this rate: the recogniser's models are trained on 16 kHz speech.
+inline constexpr double kCaptureRate = 16000;
 
-// Non-interleaved 32-bit float audio, valid only during the tap call that receives it.
+// Non-interleaved 32-bit float audio at kCaptureRate, valid only during the tap call that
+// receives it.
 struct AudioBuffer {
     const float* const* floatChannelData = nullptr; // null when the buffer has no float data
     uint32_t channelCount = 0;
     uint32_t frameLength = 0;
-    double sampleRate = 16000;
 };
 
 // Called on the capture thread for each captured buffer.
@@ -35,11 +33,10 @@ public:
 class AudioInput {
 public:
     virtual ~AudioInput() = default;
-    virtual AudioFormat outputFormat() = 0;
-    // At most one tap; installing replaces. Removing a tap that is not there is harmless.
-    virtual void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) = 0;
+    // At most one tap, fed buffers of about `bufferSize` frames; installing replaces.
+    // Removing a tap that is not there is harmless.
+    virtual void installTap(uint32_t bufferSize, AudioTap tap) = 0;
     virtual void removeTap() = 0;
-    virtual void prepare() = 0;
     virtual void start() = 0; // throws EngineError
     virtual void stop() = 0;
     // Called on a capture thread, at most once per start(), when capture ends by itself

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,18 +19,14 @@ public:
 // Which key chord pastes into the focused application.
 enum class PasteChord { controlV, controlShiftV, shiftInsert };
 
-// Both parts of a top-level window's X11 WM_CLASS (say "xterm" and "XTerm"); "" if unknown.
-struct WindowClass {
-    std::string instance;
-    std::string className;
-};
-
 // Synthetic key events into the application that has keyboard focus. Main thread.
 class KeyInjector {
 public:
     virtual ~KeyInjector() = default;
-    // The class of the top-level window that receives typed keys now.
-    virtual WindowClass focusedWindowClass() = 0;
+    // The chord that pastes into the application that receives typed keys now: the adapter
+    // knows how its desktop names that application, and keeps the table of chords (which the
+    // user extends under the settings key "pasteChords").
+    virtual PasteChord pasteChord() = 0;
     // One key-down and key-up of the chord's key with exactly its modifiers: modifiers the user
     // holds at that moment must not reach the target. Answers false, having sent nothing, when
     // the keyboard cannot type the chord at all (no layout group has the key, no spare key code
@@ -37,13 +34,17 @@ public:
     virtual bool postPaste(PasteChord chord) = 0;
 };
 
-// Whether this process may inject key events into other applications. Main thread.
+// Whether this process may inject key events into other applications. Main thread; the
+// handlers are called on the main thread too.
 class AccessibilityTrust {
 public:
     virtual ~AccessibilityTrust() = default;
     virtual bool isTrusted() = 0;
-    // Asks again, with whatever prompt the desktop offers, and answers at once.
-    virtual bool isTrustedPrompting() = 0;
+    // Asks, with whatever consent dialog the desktop offers; `answered` gets the outcome once,
+    // at once or much later (the user may take their time).
+    virtual void requestTrust(std::function<void(bool trusted)> answered) = 0;
+    // Called whenever trust changes without being asked (consent withdrawn, a session lost).
+    virtual void setOnChange(std::function<void(bool trusted)> onChange) = 0;
 };
 
 // Desktop notifications for a program with an application identity. Main thread; never waits.
@@ -72,15 +73,16 @@ public:
     virtual std::string bundleIdentifier() const = 0;
 };
 
-// Opens the desktop's settings for a privacy link. Main thread.
+// The privacy settings the menu offers to open.
+enum class SettingsPane { microphone, speechRecognition };
+
+// Opens the desktop's settings for a privacy pane. Main thread.
 class SettingsOpener {
 public:
     virtual ~SettingsOpener() = default;
-    // The link prefix, ending in "?", that an anchor such as "Privacy_Microphone" follows.
-    virtual std::string settingsLinkPrefix() const = 0;
-    // "" when something was opened (or the link is not ours); otherwise a sentence for the
-    // user saying why nothing opened and what to install.
-    virtual std::string open(const std::string& link) = 0;
+    // "" when something was opened; otherwise a sentence for the user saying why nothing
+    // opened and what to install.
+    virtual std::string open(SettingsPane pane) = 0;
 };
 
 // Fresh identifiers for notification requests.

@@ -38,7 +38,16 @@ public:
     virtual ~ScreenInfo() = default;
     virtual std::vector<Screen> screens() const = 0; // in the window system's order
     virtual std::optional<Screen> mainScreen() const = 0;
-    virtual Point mouseLocation() const = 0;
+    // Nothing when the desktop does not tell (Wayland tells no program where the pointer is).
+    virtual std::optional<Point> mouseLocation() const = 0;
+};
+
+// Where the panel goes: its top-left corner at `origin` when we could work that out; else
+// centred at the bottom of the screen that has keyboard focus, `bottomMargin` above the lower
+// edge of its visible area, which only the desktop knows.
+struct PanelPlacement {
+    std::optional<Point> origin;
+    double bottomMargin = 0;
 };
 
 // The floating recording panel: never takes focus, lets clicks through, floats above every
@@ -46,7 +55,7 @@ public:
 class PanelWindow {
 public:
     virtual ~PanelWindow() = default;
-    virtual void setFrameOrigin(Point topLeft) = 0;
+    virtual void place(const PanelPlacement& placement) = 0;
     virtual void orderFrontRegardless() = 0;
     virtual void orderOut() = 0;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ports/HotKeyEvents.h"
+#include "ports/Shortcuts.h"
 
 #include <functional>
 #include <string>
@@ -38,10 +38,10 @@ public:
     // Called on the main queue, strictly alternating, once per press and release.
     virtual void setOnPress(std::function<void()> onPress) = 0;
     virtual void setOnRelease(std::function<void()> onRelease) = 0;
-    // Registers the combination for the whole desktop; the outcome arrives on the main queue.
+    // Binds the key for the whole desktop; the outcome arrives on the main queue.
     virtual void registerKey() = 0;
-    // Called on the main queue with each registration's outcome.
-    virtual void setOnRegistration(std::function<void(HotKeyRegistration)> onRegistration) = 0;
+    // Called on the main queue with each binding's outcome and the trigger the desktop gave.
+    virtual void setOnRegistration(std::function<void(const ShortcutBinding&)> onRegistration) = 0;
     // Tries again when the last outcome was not `bound`; otherwise does nothing.
     virtual void retryRegistration() = 0;
 };
@@ -50,7 +50,8 @@ public:
 class RecordingPanel {
 public:
     virtual ~RecordingPanel() = default;
-    // Shows the panel under the pointer in its listening state without taking focus.
+    // Shows the panel at the bottom of the screen under the pointer (else the focused one) in
+    // its listening state without taking focus.
     virtual void show() = 0;
     virtual LevelModel& model() = 0;
     // The panel window, null before the first show().

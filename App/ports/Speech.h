@@ -28,9 +28,6 @@ public:
 class RecognitionRequest {
 public:
     virtual ~RecognitionRequest() = default;
-    bool requiresOnDeviceRecognition = false;
-    bool shouldReportPartialResults = false;
-    bool addsPunctuation = false;
     virtual void append(const AudioBuffer& buffer) = 0;
     virtual void endAudio() = 0;
 };

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegion>
+#include <QScreen>
 
 #include <X11/Xlib.h>
 
@@ -161,9 +162,20 @@ void HUDWidget::paintEvent(QPaintEvent*) {
                QString::fromStdString(model_.label));
 }
 
-void QtPanelWindow::setFrameOrigin(Point topLeft) {
-    widget_.move(static_cast<int>(std::lround(topLeft.x)),
-                 static_cast<int>(std::lround(topLeft.y)));
+void QtPanelWindow::place(const PanelPlacement& placement) {
+    if (placement.origin) {
+        widget_.move(static_cast<int>(std::lround(placement.origin->x)),
+                     static_cast<int>(std::lround(placement.origin->y)));
+        return;
+    }
+    // The desktop keeps the focused screen to itself; the primary one is Qt's best guess.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect visible = screen->availableGeometry();
+    widget_.move(visible.center().x() - widget_.width() / 2,
+                 visible.bottom() + 1 - static_cast<int>(placement.bottomMargin) -
+                     widget_.height());
 }
 
 void QtPanelWindow::orderFrontRegardless() {

@@ -40,7 +40,7 @@ private:
 class QtPanelWindow final : public PanelWindow {
 public:
     QtPanelWindow(LevelModel& model, Size size) : widget_(model, QSize(size.width, size.height)) {}
-    void setFrameOrigin(Point topLeft) override;
+    void place(const PanelPlacement& placement) override;
     void orderFrontRegardless() override;
     void orderOut() override;
     HUDWidget& widget() { return widget_; }

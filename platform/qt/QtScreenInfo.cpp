@@ -31,7 +31,10 @@ std::optional<Screen> QtScreenInfo::mainScreen() const {
     return std::nullopt;
 }
 
-Point QtScreenInfo::mouseLocation() const {
+std::optional<Point> QtScreenInfo::mouseLocation() const {
+    // Wayland tells no client where the pointer is; Qt would answer a stale or made-up place.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return std::nullopt;
     const QPoint p = QCursor::pos();
     return Point{double(p.x()), double(p.y())};
 }

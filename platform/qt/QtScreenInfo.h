@@ -11,7 +11,7 @@ public:
     std::vector<Screen> screens() const override;
     // The primary screen.
     std::optional<Screen> mainScreen() const override;
-    Point mouseLocation() const override;
+    std::optional<Point> mouseLocation() const override;
 };
 
 } // namespace murmelin

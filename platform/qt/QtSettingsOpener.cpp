@@ -58,17 +58,13 @@ std::string QtSettingsOpener::noMicrophoneSettings() {
            "plasma-pa, mate-media or cinnamon-control-center).";
 }
 
-std::string QtSettingsOpener::open(const std::string& link) {
-    const std::string prefix = kSettingsLinkPrefix;
-    if (link.compare(0, prefix.size(), prefix) != 0)
-        return {};
-    const std::string anchor = link.substr(prefix.size());
-    if (anchor == "Privacy_Microphone") {
+std::string QtSettingsOpener::open(SettingsPane pane) {
+    if (pane == SettingsPane::microphone) {
         auto command = microphoneSettings();
         if (!command)
             return noMicrophoneSettings();
         launch_(*command);
-    } else if (anchor == "Privacy_SpeechRecognition") {
+    } else {
         // The place to put recognition models; made on first use so there is something to open.
         if (QDir().mkpath(modelsDir_))
             openFolder_(modelsDir_);

@@ -10,9 +10,7 @@
 
 namespace murmelin {
 
-inline constexpr const char* kSettingsLinkPrefix = "x-murmelin-settings:privacy?";
-
-// Opens the desktop's settings for a privacy anchor: the sound settings for the microphone,
+// Opens the desktop's settings for a privacy pane: the sound settings for the microphone,
 // the speech models folder for speech recognition. Without any sound settings program it
 // says which ones would do.
 class QtSettingsOpener final : public SettingsOpener {
@@ -29,8 +27,7 @@ public:
     QtSettingsOpener();
     QtSettingsOpener(Finder find, Launcher launch, FolderOpener openFolder, QString modelsDir);
 
-    std::string settingsLinkPrefix() const override { return kSettingsLinkPrefix; }
-    std::string open(const std::string& link) override;
+    std::string open(SettingsPane pane) override;
 
     // The first sound settings program that is installed, with its arguments.
     std::optional<Command> microphoneSettings() const;

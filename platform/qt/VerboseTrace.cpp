@@ -1,6 +1,10 @@
 #include "VerboseTrace.h"
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -20,8 +24,28 @@ bool VerboseTrace::enabled() {
 namespace {
 
 using State = VerboseTrace::State;
+using Event = nlohmann::ordered_json; // "event" and "ms" lead each line
 
-// The recogniser takes its own request type: the flags set on ours are copied over.
+Event event(const char* name, double ms = monotonicMs()) {
+    return Event{{"event", name}, {"ms", ms}};
+}
+
+// One write per line: other threads' output may come before or after it, never inside it.
+// Text that is not UTF-8 is written with U+FFFD in its place rather than failing.
+void emit(const State& state, const Event& e) {
+    const std::string line =
+        e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(state.fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a trace nobody can read is not worth stopping the program for
+        done += size_t(n);
+    }
+}
+
+// The recogniser takes its own request type: ours only notes when audio first flows.
 class TracedRequest final : public RecognitionRequest {
 public:
     TracedRequest(std::shared_ptr<RecognitionRequest> inner, std::shared_ptr<State> state)
@@ -36,12 +60,7 @@ public:
         inner_->append(buffer);
     }
     void endAudio() override { inner_->endAudio(); }
-    std::shared_ptr<RecognitionRequest> unwrap() {
-        inner_->requiresOnDeviceRecognition = requiresOnDeviceRecognition;
-        inner_->shouldReportPartialResults = shouldReportPartialResults;
-        inner_->addsPunctuation = addsPunctuation;
-        return inner_;
-    }
+    std::shared_ptr<RecognitionRequest> unwrap() { return inner_; }
 
 private:
     std::shared_ptr<RecognitionRequest> inner_;
@@ -64,12 +83,14 @@ public:
                                                      RecognitionHandler handler) override {
         if (auto traced = std::dynamic_pointer_cast<TracedRequest>(request))
             request = traced->unwrap();
+        const double now = monotonicMs();
         {
             std::lock_guard lock(state_->mutex);
-            state_->startMs = monotonicMs();
+            state_->startMs = now;
             state_->firstAudioMs = -1;
             state_->raw.clear();
         }
+        emit(*state_, event("recognition_started", now));
         auto state = state_;
         return inner_->recognitionTask(
             std::move(request),
@@ -88,17 +109,16 @@ private:
     std::shared_ptr<State> state_;
 };
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
+const char* chordName(PasteChord chord) {
+    switch (chord) {
+    case PasteChord::controlV:
+        return "ctrl+v";
+    case PasteChord::controlShiftV:
+        return "ctrl+shift+v";
+    case PasteChord::shiftInsert:
+        return "shift+insert";
     }
-    return out + "\"";
+    return "?";
 }
 
 } // namespace
@@ -127,14 +147,16 @@ public:
         : inner_(inner), state_(std::move(state)) {}
     void setString(const std::string& text) override {
         inner_.setString(text);
-        const double now = monotonicMs();
-        std::lock_guard lock(state_->mutex);
-        std::fprintf(stderr,
-                     "murmelin: transcript: raw=%s cleaned=%s start_ms=%.1f first_audio_ms=%.1f "
-                     "clipboard_ms=%.1f\n",
-                     quoted(state_->raw).c_str(), quoted(text).c_str(), state_->startMs,
-                     state_->firstAudioMs, now);
-        std::fflush(stderr);
+        Event e = event("transcript");
+        {
+            std::lock_guard lock(state_->mutex);
+            e["raw"] = state_->raw;
+            e["cleaned"] = text;
+            e["start_ms"] = state_->startMs;
+            e["first_audio_ms"] = state_->firstAudioMs;
+        }
+        e["clipboard_ms"] = e["ms"];
+        emit(*state_, e);
     }
     void setPrimarySelection(const std::string& text) override { inner_.setPrimarySelection(text); }
 
@@ -143,16 +165,45 @@ private:
     std::shared_ptr<State> state_;
 };
 
-VerboseTrace::VerboseTrace(SpeechRecognizerFactory& recognizers, Clipboard& clipboard)
-    : innerRecognizers_(recognizers), innerClipboard_(clipboard) {
-    if (!enabled())
+class VerboseTrace::Keys final : public KeyInjector {
+public:
+    Keys(KeyInjector& inner, std::shared_ptr<State> state)
+        : inner_(inner), state_(std::move(state)) {}
+    PasteChord pasteChord() override { return inner_.pasteChord(); }
+    bool postPaste(PasteChord chord) override {
+        const bool posted = inner_.postPaste(chord);
+        Event e = event("paste");
+        e["chord"] = chordName(chord);
+        e["posted"] = posted;
+        emit(*state_, e);
+        return posted;
+    }
+
+private:
+    KeyInjector& inner_;
+    std::shared_ptr<State> state_;
+};
+
+VerboseTrace::VerboseTrace(SpeechRecognizerFactory& recognizers, Clipboard& clipboard,
+                           KeyInjector& keys, int fd)
+    : innerRecognizers_(recognizers), innerClipboard_(clipboard), innerKeys_(keys) {
+    if (fd < 0)
         return;
-    state_ = std::make_shared<State>();
+    state_ = std::make_shared<State>(fd);
     factory_ = std::make_unique<Factory>(recognizers, state_);
     board_ = std::make_unique<Board>(clipboard, state_);
+    keys_ = std::make_unique<Keys>(keys, state_);
 }
 
 VerboseTrace::~VerboseTrace() = default;
+
+void VerboseTrace::ready(bool hotKeyBound) {
+    if (state_->fd < 0)
+        return;
+    Event e = event("ready");
+    e["hot_key"] = hotKeyBound ? "bound" : "not bound";
+    emit(*state_, e);
+}
 
 SpeechRecognizerFactory& VerboseTrace::recognizers() {
     return factory_ ? static_cast<SpeechRecognizerFactory&>(*factory_) : innerRecognizers_;
@@ -160,6 +211,10 @@ SpeechRecognizerFactory& VerboseTrace::recognizers() {
 
 Clipboard& VerboseTrace::clipboard() {
     return board_ ? static_cast<Clipboard&>(*board_) : innerClipboard_;
+}
+
+KeyInjector& VerboseTrace::keys() {
+    return keys_ ? static_cast<KeyInjector&>(*keys_) : innerKeys_;
 }
 
 } // namespace murmelin

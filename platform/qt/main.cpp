@@ -18,12 +18,10 @@
 #include "QtSettingsOpener.h"
 #include "QtStatusItemHost.h"
 #include "Recorder.h"
+#include "SessionBackend.h"
 #include "SingleInstance.h"
 #include "SphinxRecognizerFactory.h"
 #include "VerboseTrace.h"
-#include "X11AccessibilityTrust.h"
-#include "X11HotKeySource.h"
-#include "X11KeyInjector.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -32,6 +30,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <string>
 
 // Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -81,18 +81,25 @@ int run(QApplication& app) {
     if (!instance.problem().empty())
         std::fprintf(stderr, "murmelin: cannot tell whether Murmelin already runs: %s\n",
                      instance.problem().c_str());
+    std::string problem;
+    const auto session = chooseSession([](const char* name) { return std::getenv(name); }, problem);
+    if (!session) {
+        std::fprintf(stderr, "murmelin: cannot start: %s\n", problem.c_str());
+        return 2;
+    }
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
         std::atexit(endIfTheDisplayIsGone); // only exit() runs it; main() ends with _Exit
-    } else {
+    } else if (*session == SessionKind::x11) {
         std::fprintf(stderr,
                      "murmelin: running on \"%s\", not X11: the hot key, the paste and the "
                      "panel placement need an X11 (or Xwayland) session\n",
                      qPrintable(QGuiApplication::platformName()));
     }
-    // Threads the process-wide controller still owns (a recogniser finishing) may post after
-    // run() has returned: the queue they post to stays.
-    static SteadyClock clock;
-    static MainQueue main(clock);
+    // Everything below is made in dependency order and goes in reverse order when run()
+    // returns: the adapters' threads (key, sound server, model loader) stop before the
+    // QApplication goes.
+    SteadyClock clock;
+    MainQueue main(clock);
     QtQueuePump pump(main);
     const QString executableDir = QCoreApplication::applicationDirPath();
 
@@ -101,13 +108,7 @@ int run(QApplication& app) {
     PulseAudioInput audio;
     LocalAuthorization authorization([&audio] { return audio.accessRefused(); });
     SphinxRecognizerFactory recognizers;
-    X11HotKeySource hotKeySource;
-    X11KeyInjector keys;
-    // A paste due while the hot key is held again waits for its release (see X11HotKeySource).
-    keys.setDeferral([&](std::function<void()> retry) {
-        return hotKeySource.deferUntilReleased([retry] { main.async(retry); });
-    });
-    X11AccessibilityTrust trust;
+    const std::unique_ptr<SessionBackend> desktop = makeSessionBackend(*session, main, defaults);
 
     QtScreenInfo screens;
     QtPanelFactory panels;
@@ -119,34 +120,30 @@ int run(QApplication& app) {
     QtIdentifierSource ids;
     QtTranslator translator;
     QtStatusItemHost host;
-    // MURMELIN_VERBOSE=1: one stderr line per dictation (for the demo and the benchmarks).
-    VerboseTrace trace(recognizers, clipboard);
+    // MURMELIN_VERBOSE=1: one JSON line per event on stderr (for the tests, demo and benchmarks).
+    VerboseTrace trace(recognizers, clipboard, desktop->keys());
 
-    auto recorder = Recorder::make({authorization, trace.recognizers(), audio, main});
-    HotKey::configureShared(hotKeySource, main);
-    auto hud = std::make_shared<HUD>(screens, panels);
-    Controller::setSharedFactory([&] {
-        return Controller::make({defaults, trace.recognizers(), localeInfo, trust, recorder, hud,
-                                 HotKey::shared(), trace.clipboard(), keys, notifier, runner,
-                                 identity, settings, ids, main});
-    });
+    const auto recorder = Recorder::make({authorization, trace.recognizers(), audio, main});
+    HotKey hotKey(desktop->hotKeys(), main);
+    const auto hud = std::make_shared<HUD>(screens, panels);
+    const auto controller = Controller::make(
+        {defaults, trace.recognizers(), localeInfo, desktop->trust(), recorder, hud, hotKey,
+         trace.clipboard(), trace.keys(), notifier, runner, identity, settings, ids, main});
 
-    MurmelinApp murmelin({Controller::shared(), host, clipboard, translator, main});
+    MurmelinApp murmelin({*controller, host, clipboard, translator, main});
     murmelin.delegate().applicationDidFinishLaunching();
     // The icon tells the user that the key works, so it shows only once it does: start() has
     // grabbed the key (a press from now on waits in the X queue, it is not lost) and the model
     // the first dictation needs, loading in the background since the factory was made, is
     // there (else that press would wait for it and lose its first words).
     main.runDue();
-    recognizers.loadError(
-        resolveLocale(Controller::shared().localeID, Controller::shared().locales()));
+    recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
+    trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
         std::fprintf(stderr, "murmelin: no system tray available yet; the icon appears when "
                              "one starts (GNOME needs its AppIndicator extension)\n");
     }
-    // Leaving this scope stops the adapters' threads (key, sound server, model loader) in
-    // the reverse order of their making, before the QApplication goes.
     return app.exec();
 }
 
@@ -167,8 +164,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
     } // QApplication's end hands the clipboard we own to a running clipboard manager.
-    // The process-wide controller and hot key refer to objects of run() that are gone now:
-    // their destructors must not run.
+    // Everything of ours is gone. A normal end skips the lost-display handler, which is for
+    // Qt's exit(1) alone, and the libraries' static destructors.
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -1,8 +1,9 @@
 // Drives the real murmelin program from outside, as a person at the desktop would: XTest key
 // events, speech played into the virtual microphone, screenshots, the clipboard, the defaults
-// file and the program's MURMELIN_VERBOSE line. Header-only: shared by the end-to-end tests.
+// file and the program's trace (MURMELIN_VERBOSE). Header-only: shared by the end-to-end tests.
 #pragma once
 #include "DesktopSession.h"
+#include "TraceEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -38,11 +39,19 @@ struct Box {
     bool operator==(const Box&) const = default;
 };
 
-// One "murmelin: transcript:" line of the program's stderr.
+// One "transcript" event of the program's trace: a delivered dictation.
 struct TraceLine {
     std::string raw, cleaned;
     double startMs = -1, firstAudioMs = -1, clipboardMs = -1;
 };
+
+inline std::vector<TraceLine> transcripts(const std::string& log) {
+    std::vector<TraceLine> lines;
+    for (const auto& e : traceEvents(log, "transcript"))
+        lines.push_back({e.value("raw", ""), e.value("cleaned", ""), e.value("start_ms", -1.0),
+                         e.value("first_audio_ms", -1.0), e.value("clipboard_ms", -1.0)});
+    return lines;
+}
 
 enum class LetGo { spaceFirst, controlFirst };
 
@@ -113,18 +122,19 @@ public:
     explicit Murmelin(const DesktopSession& session) : s_(session) {}
     ~Murmelin() { stop(); }
 
-    // Starts the program with MURMELIN_VERBOSE=1 and waits until its tray icon has docked.
+    // Starts the program with MURMELIN_VERBOSE=1 and waits until it says it is ready (the key
+    // bound, the model loaded) and its tray icon has docked.
     void start() {
         logName_ = "murmelin-" + std::to_string(++launches_) + "-" + std::to_string(::getpid());
         pid_ = s_.launch(logName_, {"env", "MURMELIN_VERBOSE=1",
                                     std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin"});
+        DesktopSession::waitFor([&] { return !events("ready").empty() || !running(); }, 20s);
         DesktopSession::waitFor(
             [&] {
                 return !s_.run({"xdotool", "search", "--class", "murmelin"}).out.empty() ||
                        !running();
             },
             10s);
-        std::this_thread::sleep_for(700ms); // the hot key is grabbed and the model preloaded
     }
     void stop() {
         if (pid_ <= 0)
@@ -141,15 +151,9 @@ public:
         return readFile(s_.dir() + "/logs/" + logName_ + ".log").value_or("");
     }
 
-    std::vector<TraceLine> traces() const {
-        std::vector<TraceLine> lines;
-        static const std::regex pattern(
-            R"re(murmelin: transcript: raw="((?:[^"\\]|\\.)*)" cleaned="((?:[^"\\]|\\.)*)" start_ms=(\S+) first_audio_ms=(\S+) clipboard_ms=(\S+))re");
-        const std::string text = log();
-        for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
-            lines.push_back({unescape((*it)[1]), unescape((*it)[2]), std::stod((*it)[3]),
-                             std::stod((*it)[4]), std::stod((*it)[5])});
-        return lines;
+    std::vector<TraceLine> traces() const { return transcripts(log()); }
+    std::vector<nlohmann::json> events(const std::string& name) const {
+        return traceEvents(log(), name);
     }
 
     std::optional<Box> panel() const {
@@ -253,19 +257,6 @@ public:
     }
 
 private:
-    static std::string unescape(const std::string& text) {
-        std::string out;
-        for (size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\\' && i + 1 < text.size()) {
-                ++i;
-                out += text[i] == 'n' ? '\n' : text[i];
-            } else {
-                out += text[i];
-            }
-        }
-        return out;
-    }
-
     const DesktopSession& s_;
     pid_t pid_ = 0;
     static inline int launches_ = 0;
@@ -306,6 +297,11 @@ public:
         EXPECT_TRUE(seen.panelHidden);
         EXPECT_TRUE(DesktopSession::waitFor([&] { return read() != before; }, 3s));
         std::this_thread::sleep_for(400ms); // a second paste would have arrived by now
+        const auto pastes = program_->events("paste");
+        ASSERT_EQ(pastes.size(), dictations) << "one paste chord per delivered dictation";
+        EXPECT_TRUE(pastes.back().value("posted", false));
+        EXPECT_GE(pastes.back().value("ms", 0.0), traces.back().clipboardMs)
+            << "the chord went out before the clipboard held the text";
         EXPECT_EQ(read(), before + cleaned) << "the text arrived exactly once, unaltered";
         EXPECT_EQ(session_->clipboard(), cleaned);
         const auto history = storedHistory(*session_);

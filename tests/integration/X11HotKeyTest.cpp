@@ -23,21 +23,23 @@ namespace {
 using testing::ScopedEnv;
 using testing::XvfbServer;
 
-// Records the raw kinds the platform source reports, then hands them on to HotKey.
+// Records the raw edges the platform source reports (1 pressed, 2 released), then hands them
+// on to HotKey.
 class RecordingSource final : public HotKeySource {
 public:
     explicit RecordingSource(HotKeySource& real) : real_(real) {}
-    void installHandler(HotKeyHandler handler) override {
-        real_.installHandler([this, handler](const HotKeyEvent* event) {
-            {
-                std::lock_guard lock(mutex_);
-                kinds_.push_back(event->kind);
-            }
-            return handler(event);
-        });
-    }
-    HotKeyRegistration registerHotKey(uint32_t k, uint32_t m, uint32_t s, uint32_t i) override {
-        return real_.registerHotKey(k, m, s, i);
+    void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+              std::function<void(ShortcutBinding)> onResult) override {
+        real_.bind(
+            shortcut,
+            [this, onEdge](ShortcutEdge edge) {
+                {
+                    std::lock_guard lock(mutex_);
+                    kinds_.push_back(edge == ShortcutEdge::pressed ? 1 : 2);
+                }
+                onEdge(edge);
+            },
+            std::move(onResult));
     }
     std::vector<uint32_t> kinds() {
         std::lock_guard lock(mutex_);
@@ -68,7 +70,8 @@ protected:
         ASSERT_TRUE(driver_);
         hotKey_.setOnPress([this] { calls_.push_back("press"); });
         hotKey_.setOnRelease([this] { calls_.push_back("release"); });
-        hotKey_.setOnRegistration([this](HotKeyRegistration r) { outcomes_.push_back(r); });
+        hotKey_.setOnRegistration(
+            [this](const ShortcutBinding& b) { outcomes_.push_back(b.outcome); });
     }
 
     void TearDown() override {
@@ -128,7 +131,7 @@ struct Case {
 };
 
 TEST_F(X11HotKeyTest, PressAndReleaseArriveOnceEach) {
-    const std::vector<uint32_t> once = {5, 6};
+    const std::vector<uint32_t> once = {1, 2};
     const Case cases[] = {
         {"held through auto-repeat",
          {},
@@ -233,7 +236,7 @@ TEST_F(X11HotKeyTest, KeymapChangeWhileHeldKeepsTheKey) {
           {XK_Alt_L, false},
           {XK_Control_L, false}});
     settle(4);
-    EXPECT_EQ(source_.kinds(), (std::vector<uint32_t>{5, 6, 5, 6}));
+    EXPECT_EQ(source_.kinds(), (std::vector<uint32_t>{1, 2, 1, 2}));
     EXPECT_EQ(calls_, (std::vector<std::string>{"press", "release", "press", "release"}));
 }
 
@@ -278,9 +281,12 @@ TEST_F(X11HotKeyTest, WithoutDisplayNothingIsRegistered) {
     ScopedEnv noDisplay("DISPLAY", nullptr);
     X11HotKeySource source;
     ::testing::internal::CaptureStderr();
-    source.installHandler([](const HotKeyEvent*) { return kNoErr; });
-    EXPECT_EQ(source.registerHotKey(HotKey::kSpaceKeyCode, HotKey::kModifiers, 0, 1),
-              HotKeyRegistration::unavailable);
+    std::optional<ShortcutBinding> answer;
+    source.bind(
+        HotKey::shortcut(), [](ShortcutEdge) {}, [&](ShortcutBinding b) { answer = b; });
+    ASSERT_TRUE(answer) << "X answers at once";
+    EXPECT_EQ(answer->outcome, HotKeyRegistration::unavailable);
+    EXPECT_EQ(answer->trigger, "Ctrl+Alt+Space");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "murmelin: no X display; Control+Alt+Space is not available as a hot key\n");
 }

@@ -11,10 +11,10 @@
 #include "ports/Audio.h"
 #include "ports/Defaults.h"
 #include "ports/Desktop.h"
-#include "ports/HotKeyEvents.h"
 #include "ports/Locales.h"
 #include "ports/Screens.h"
 #include "ports/Session.h"
+#include "ports/Shortcuts.h"
 #include "ports/Speech.h"
 
 #include <atomic>
@@ -157,15 +157,10 @@ public:
 // The microphone. feed() plays the capture thread: call it from whichever thread should.
 class FakeAudioInput : public AudioInput {
 public:
-    AudioFormat format;
     std::string startError; // when not empty, start() throws EngineError with this text
     CallLog log;
 
-    AudioFormat outputFormat() override {
-        log.add("outputFormat");
-        return format;
-    }
-    void installTap(uint32_t bufferSize, AudioFormat, AudioTap tap) override {
+    void installTap(uint32_t bufferSize, AudioTap tap) override {
         log.add("installTap " + std::to_string(bufferSize));
         std::lock_guard lock(mutex_);
         tap_ = std::make_shared<AudioTap>(std::move(tap));
@@ -175,7 +170,6 @@ public:
         std::lock_guard lock(mutex_);
         tap_.reset();
     }
-    void prepare() override { log.add("prepare"); }
     void start() override {
         log.add("start");
         if (!startError.empty())
@@ -246,43 +240,44 @@ struct TestBuffer {
 
 class FakeHotKeySource : public HotKeySource {
 public:
-    struct Registration {
-        uint32_t keyCode, modifiers, signature, id;
-    };
     CallLog log;
-    std::vector<Registration> registrations;
+    std::vector<Shortcut> shortcuts;                       // every bind(), in order
+    ShortcutBinding answer{HotKeyRegistration::bound, ""}; // what binds answer
+    bool answerLater = false;                              // true: the answer waits for answerNow()
 
-    void installHandler(HotKeyHandler handler) override {
-        log.add("installHandler");
-        std::lock_guard lock(mutex_);
-        handler_ = std::move(handler);
+    void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+              std::function<void(ShortcutBinding)> onResult) override {
+        log.add("bind " + shortcut.preferredTrigger);
+        shortcuts.push_back(shortcut);
+        {
+            std::lock_guard lock(mutex_);
+            handler_ = std::move(onEdge);
+        }
+        pending_ = std::move(onResult);
+        if (!answerLater)
+            answerNow();
     }
-    HotKeyRegistration outcome = HotKeyRegistration::bound; // what registrations answer
-    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
-                                      uint32_t id) override {
-        log.add("registerHotKey");
-        registrations.push_back({keyCode, modifiers, signature, id});
-        return outcome;
+    void answerNow() {
+        if (auto result = std::exchange(pending_, nullptr))
+            result(answer);
     }
-    // Delivers an event as the platform's dispatch would; returns the handler's status.
-    std::optional<int32_t> fire(const HotKeyEvent* event) {
-        HotKeyHandler handler;
+    // Delivers an edge as the desktop would, on the calling thread; false without a handler.
+    bool fire(ShortcutEdge edge) {
+        std::function<void(ShortcutEdge)> handler;
         {
             std::lock_guard lock(mutex_);
             handler = handler_;
         }
         if (!handler)
-            return std::nullopt;
-        return handler(event);
-    }
-    std::optional<int32_t> fire(uint32_t kind) {
-        HotKeyEvent event{kind};
-        return fire(&event);
+            return false;
+        handler(edge);
+        return true;
     }
 
 private:
     std::mutex mutex_;
-    HotKeyHandler handler_;
+    std::function<void(ShortcutEdge)> handler_;
+    std::function<void(ShortcutBinding)> pending_;
 };
 
 // A store whose values may be of any of the types a real file could hold; every set() is
@@ -337,8 +332,13 @@ public:
     bool trusted = true;
     bool answerToPrompt = true;
     int checks = 0, prompts = 0;
+    std::function<void(bool)> onChange;
     bool isTrusted() override { return ++checks, trusted; }
-    bool isTrustedPrompting() override { return ++prompts, answerToPrompt; }
+    void requestTrust(std::function<void(bool)> answered) override {
+        ++prompts;
+        answered(answerToPrompt);
+    }
+    void setOnChange(std::function<void(bool)> f) override { onChange = std::move(f); }
 };
 
 class FakeClipboard final : public Clipboard {
@@ -358,10 +358,10 @@ public:
         std::string clipboard; // what the target reads when the chord reaches it
     };
     const FakeClipboard* clipboard = nullptr;
-    std::string windowInstance, windowClass;
-    bool canType = true; // false: the keyboard has no way to type any chord
+    PasteChord chord = PasteChord::controlV; // what the focused application pastes with
+    bool canType = true;                     // false: the keyboard has no way to type any chord
     std::vector<Paste> pastes;
-    WindowClass focusedWindowClass() override { return {windowInstance, windowClass}; }
+    PasteChord pasteChord() override { return chord; }
     bool postPaste(PasteChord chord) override {
         if (canType)
             pastes.push_back({chord, clock_.now(),
@@ -409,12 +409,10 @@ public:
 
 class FakeSettingsOpener final : public SettingsOpener {
 public:
-    std::string prefix = "settings://privacy?";
-    std::vector<std::string> opened;
+    std::vector<SettingsPane> opened;
     std::string problem; // what open() answers
-    std::string settingsLinkPrefix() const override { return prefix; }
-    std::string open(const std::string& link) override {
-        opened.push_back(link);
+    std::string open(SettingsPane pane) override {
+        opened.push_back(pane);
         return problem;
     }
 };
@@ -470,18 +468,18 @@ public:
 class FakeHotKey final : public PushToTalkKey {
 public:
     std::function<void()> onPress, onRelease;
-    std::function<void(HotKeyRegistration)> onRegistration;
+    std::function<void(const ShortcutBinding&)> onRegistration;
     int registrations = 0, retries = 0;
     void setOnPress(std::function<void()> f) override { onPress = std::move(f); }
     void setOnRelease(std::function<void()> f) override { onRelease = std::move(f); }
     void registerKey() override { ++registrations; }
-    void setOnRegistration(std::function<void(HotKeyRegistration)> f) override {
+    void setOnRegistration(std::function<void(const ShortcutBinding&)> f) override {
         onRegistration = std::move(f);
     }
     void retryRegistration() override { ++retries; }
-    void registered(HotKeyRegistration outcome) {
+    void registered(HotKeyRegistration outcome, std::string trigger = "Ctrl+Alt+Space") {
         if (onRegistration)
-            onRegistration(outcome);
+            onRegistration({outcome, std::move(trigger)});
     }
     void press() {
         if (onPress)
@@ -493,11 +491,15 @@ public:
     }
 };
 
-// Records "origin", "front" and "out" calls.
+// Records "place", "front" and "out" calls, and the last placement.
 class FakePanelWindow final : public PanelWindow {
 public:
     std::vector<std::string> calls;
-    void setFrameOrigin(Point) override { calls.push_back("origin"); }
+    PanelPlacement placement;
+    void place(const PanelPlacement& p) override {
+        calls.push_back("place");
+        placement = p;
+    }
     void orderFrontRegardless() override { calls.push_back("front"); }
     void orderOut() override { calls.push_back("out"); }
 };

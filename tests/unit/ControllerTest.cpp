@@ -1,6 +1,7 @@
 #include "Controller.h"
 #include "Fakes.h"
 #include "HUD.h"
+#include "PasteChords.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +122,6 @@ TEST_F(ControllerTest, FullCycleDeliversAndPastesExactlyAfterTheDelay) {
     EXPECT_EQ(model.level.get(), 0.0);
     EXPECT_EQ(rig.recorder->calls.back(), "stop");
 
-    rig.keys.windowClass = "firefox";
     rig.recorder->complete("hello  new line world");
     EXPECT_EQ(rig.hud->window->calls.back(), "out");
     EXPECT_EQ(c.history.get(), Strings{"hello\nworld"});
@@ -130,8 +130,8 @@ TEST_F(ControllerTest, FullCycleDeliversAndPastesExactlyAfterTheDelay) {
     EXPECT_EQ(std::get<Strings>(rig.defaults.writes[0].second), Strings{"hello\nworld"});
     EXPECT_TRUE(c.trusted.get());
 
-    // The focused window is the one at paste time, not at delivery.
-    rig.keys.windowClass = "Gnome-terminal";
+    // The focused application is the one at paste time, not at delivery.
+    rig.keys.chord = PasteChord::controlShiftV;
     advance(rig.queue, rig.clock, 0.079);
     EXPECT_TRUE(rig.keys.pastes.empty());
     advance(rig.queue, rig.clock, 0.001);
@@ -365,30 +365,25 @@ TEST(ScriptEscaping, BackslashesFirstThenQuotes) {
     EXPECT_EQ(notificationScript("T", "B"), "display notification \"B\" with title \"T\"");
 }
 
-TEST_F(ControllerTest, OpenSettingsOpensOnlyValidLinksUnencoded) {
+TEST_F(ControllerTest, OpenSettingsOpensOnlyThePrivacyPanes) {
     struct Case {
-        std::string prefix, anchor;
-        bool opens;
+        std::string anchor;
+        std::optional<SettingsPane> pane;
     };
     const Case cases[] = {
-        {"settings://privacy?", "Privacy_Microphone", true},
-        {"settings://privacy?", "a%20b", true},
-        {"settings://privacy?", "two words", false},
-        {"settings://privacy?", "bad%zz", false},
-        {"settings://privacy?", "caf\xC3\xA9", false},
-        {"settings://privacy?", "tab\there", false},
-        {"", "Privacy_Microphone", false}, // no scheme
-        {"1x:", "Privacy_Microphone", false},
+        {"Privacy_Microphone", SettingsPane::microphone},
+        {"Privacy_SpeechRecognition", SettingsPane::speechRecognition},
+        {"Privacy_Camera", std::nullopt},
+        {"privacy_microphone", std::nullopt},
+        {"", std::nullopt},
     };
     controller = rig.make();
     for (const auto& c : cases) {
-        rig.settings.prefix = c.prefix;
         rig.settings.opened.clear();
         controller->openSettings(c.anchor);
-        EXPECT_EQ(rig.settings.opened.size(), c.opens ? 1u : 0u) << c.prefix << c.anchor;
-        if (c.opens) {
-            EXPECT_EQ(rig.settings.opened[0], c.prefix + c.anchor);
-        }
+        EXPECT_EQ(rig.settings.opened,
+                  c.pane ? std::vector<SettingsPane>{*c.pane} : std::vector<SettingsPane>{})
+            << c.anchor;
     }
 }
 
@@ -438,26 +433,33 @@ TEST(PasteChordTable, UserEntriesOverBuiltInsOnEitherClassPartAnyCase) {
     EXPECT_EQ(PasteChordTable().chordFor({"xterm", "XTerm"}), PasteChord::shiftInsert);
 }
 
-TEST_F(ControllerTest, PasteTakesTheChordOfTheSettingsTableAndTellsWhenNothingCanBeTyped) {
-    rig.defaults.values["pasteChords"] =
+TEST(PasteChordTable, TheSettingsEntriesComeFirstAndBadOnesAreLeftOut) {
+    FakeDefaults defaults;
+    defaults.values["pasteChords"] =
         std::map<std::string, std::string>{{"Mousepad", "ctrl+shift+v"}, {"bad", "meta+v"}};
+    const auto table = readPasteChords(defaults);
+    EXPECT_EQ(table->chordFor({"mousepad", "Mousepad"}), PasteChord::controlShiftV);
+    EXPECT_EQ(table->chordFor({"bad", "Bad"}), PasteChord::controlV);
+    EXPECT_EQ(table->chordFor({"xterm", "XTerm"}), PasteChord::shiftInsert);
+}
+
+TEST_F(ControllerTest, PasteTakesTheApplicationsChordAndTellsWhenNothingCanBeTyped) {
     started();
     struct Case {
-        std::string instance, className;
+        std::string instance;
         bool canType;
         PasteChord chord;
         bool primary;
     };
     const Case cases[] = {
-        {"mousepad", "Mousepad", true, PasteChord::controlShiftV, false},
-        {"xterm", "XTerm", true, PasteChord::shiftInsert, true},
-        {"urxvt", "URxvt", false, PasteChord::shiftInsert, true},
-        {"gedit", "Gedit", false, PasteChord::controlV, false},
+        {"mousepad", true, PasteChord::controlShiftV, false},
+        {"xterm", true, PasteChord::shiftInsert, true},
+        {"urxvt", false, PasteChord::shiftInsert, true},
+        {"gedit", false, PasteChord::controlV, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.className);
-        rig.keys.windowInstance = c.instance;
-        rig.keys.windowClass = c.className;
+        SCOPED_TRACE(c.instance);
+        rig.keys.chord = c.chord;
         rig.keys.canType = c.canType;
         rig.keys.pastes.clear();
         rig.clipboard.primaryWrites.clear();

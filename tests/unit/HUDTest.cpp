@@ -14,16 +14,16 @@ class FakeScreens final : public ScreenInfo {
 public:
     std::vector<Screen> list;
     std::optional<Screen> main;
-    Point mouse;
+    std::optional<Point> mouse;
     std::vector<Screen> screens() const override { return list; }
     std::optional<Screen> mainScreen() const override { return main; }
-    Point mouseLocation() const override { return mouse; }
+    std::optional<Point> mouseLocation() const override { return mouse; }
 };
 
 struct PanelLog {
     int made = 0;
     std::vector<std::string> calls;
-    std::vector<Point> origins;
+    std::vector<PanelPlacement> placements;
     // The model as the panel found it when ordered to the front.
     std::vector<std::pair<double, std::string>> shownWith;
 };
@@ -31,9 +31,9 @@ struct PanelLog {
 class RecordingPanelWindow final : public PanelWindow {
 public:
     RecordingPanelWindow(PanelLog& log, LevelModel& model) : log_(log), model_(model) {}
-    void setFrameOrigin(Point p) override {
-        log_.calls.push_back("origin");
-        log_.origins.push_back(p);
+    void place(const PanelPlacement& p) override {
+        log_.calls.push_back("place");
+        log_.placements.push_back(p);
     }
     void orderFrontRegardless() override {
         log_.calls.push_back("front");
@@ -74,37 +74,47 @@ struct HUDTest : ::testing::Test {
 TEST_F(HUDTest, PlacesThePanelAtTheBottomCentreOfTheScreenUnderThePointer) {
     struct Case {
         const char* name;
-        Point mouse;
-        Point origin;
+        std::optional<Point> mouse;
+        std::optional<Point> origin;
     };
     const Case cases[] = {
-        {"left screen", {100, 100}, {960 - 140, 1040 - 80 - 44}},
-        {"right screen", {2500, 1000}, {2560 - 140, 1024 - 80 - 44}},
-        {"left edge of the right screen belongs to it", {1920, 0}, {2560 - 140, 1024 - 80 - 44}},
-        {"below the right screen, outside every frame: main screen", {2500, 1050}, {2420, 900}},
-        {"far away: main screen", {-5000, -5000}, {2420, 900}},
+        {"left screen", Point{100, 100}, Point{960 - 140, 1040 - 80 - 44}},
+        {"right screen", Point{2500, 1000}, Point{2560 - 140, 1024 - 80 - 44}},
+        {"left edge of the right screen belongs to it", Point{1920, 0},
+         Point{2560 - 140, 1024 - 80 - 44}},
+        {"below the right screen, outside every frame: main screen", Point{2500, 1050},
+         Point{2420, 900}},
+        {"far away: main screen", Point{-5000, -5000}, Point{2420, 900}},
+        {"the desktop keeps the pointer to itself: its focused screen", std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         screens.mouse = c.mouse;
-        factory.log.origins.clear();
+        factory.log.placements.clear();
         hud.show();
-        ASSERT_EQ(factory.log.origins.size(), 1u);
-        EXPECT_DOUBLE_EQ(factory.log.origins[0].x, c.origin.x);
-        EXPECT_DOUBLE_EQ(factory.log.origins[0].y, c.origin.y);
+        ASSERT_EQ(factory.log.placements.size(), 1u);
+        const PanelPlacement& placed = factory.log.placements[0];
+        EXPECT_DOUBLE_EQ(placed.bottomMargin, 80);
+        ASSERT_EQ(placed.origin.has_value(), c.origin.has_value());
+        if (c.origin) {
+            EXPECT_DOUBLE_EQ(placed.origin->x, c.origin->x);
+            EXPECT_DOUBLE_EQ(placed.origin->y, c.origin->y);
+        }
     }
     EXPECT_EQ(factory.log.made, 1) << "later shows reuse the first panel";
     EXPECT_DOUBLE_EQ(factory.requested.width, 280);
     EXPECT_DOUBLE_EQ(factory.requested.height, 44);
 }
 
-TEST_F(HUDTest, WithoutAnyScreenThePanelStaysWhereItIsAndIsStillShown) {
+TEST_F(HUDTest, WithoutAnyScreenThePlaceIsLeftToTheDesktopAndThePanelIsStillShown) {
     screens.list.clear();
     screens.main.reset();
+    screens.mouse = Point{10, 10};
     hud.model().level = 0.4;
     hud.show();
     EXPECT_EQ(factory.log.made, 1);
-    EXPECT_EQ(factory.log.calls, std::vector<std::string>{"front"});
+    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"place", "front"}));
+    EXPECT_FALSE(factory.log.placements.at(0).origin);
     EXPECT_EQ(hud.model().level.get(), 0.0);
 }
 
@@ -117,7 +127,7 @@ TEST_F(HUDTest, ShowResetsTheModelBeforeBringingThePanelForward) {
     hud.model().label = kTranscribingLabel;
     hud.show();
     EXPECT_EQ(hud.panel(), first);
-    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"origin", "front", "origin", "front"}));
+    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"place", "front", "place", "front"}));
     const std::pair<double, std::string> listening{0.0, kListeningLabel};
     EXPECT_EQ(factory.log.shownWith.back(), listening);
     EXPECT_EQ(std::string(kListeningLabel), "Listening\u2026");

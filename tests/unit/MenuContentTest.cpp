@@ -201,8 +201,8 @@ TEST_F(MenuContentTest, ButtonsReachTheController) {
     auto menu = items();
     find(menu, "Microphone Settings…").action();
     find(menu, "Speech Recognition Settings…").action();
-    EXPECT_EQ(rig.settings.opened, (Strings{rig.settings.prefix + "Privacy_Microphone",
-                                            rig.settings.prefix + "Privacy_SpeechRecognition"}));
+    EXPECT_EQ(rig.settings.opened, (std::vector<SettingsPane>{SettingsPane::microphone,
+                                                              SettingsPane::speechRecognition}));
     find(menu, "Grant Accessibility for Auto-Paste…").action();
     EXPECT_EQ(rig.trust.prompts, 1);
     EXPECT_TRUE(c->trusted.get());
@@ -234,12 +234,13 @@ TEST_F(MenuContentTest, AppFollowsTheControllerFromAJobAfterEachChange) {
 TEST_F(MenuContentTest, HotKeyOutcomeIsToldOnceAndShownInTheFirstLine) {
     c->start();
     MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
-    const std::string taken = hotKeyProblem(HotKeyRegistration::taken);
+    const std::string taken = hotKeyProblem(HotKeyRegistration::taken, "Ctrl+Alt+Space");
     struct Step {
         HotKeyRegistration outcome;
         const char* firstLine;
-        std::size_t notifications; // in all, so far
-        std::string toolTipError;  // "" for none
+        std::size_t notifications;              // in all, so far
+        std::string toolTipError;               // "" for none
+        const char* trigger = "Ctrl+Alt+Space"; // the keys the desktop gave
     } steps[] = {
         {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 1, taken},
         {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 1,
@@ -248,10 +249,11 @@ TEST_F(MenuContentTest, HotKeyOutcomeIsToldOnceAndShownInTheFirstLine) {
         {HotKeyRegistration::taken, "Ctrl+Alt+Space is taken by another program", 2,
          taken}, // lost again: told again
         {HotKeyRegistration::unavailable, "Ctrl+Alt+Space is not available", 3,
-         hotKeyProblem(HotKeyRegistration::unavailable)},
+         hotKeyProblem(HotKeyRegistration::unavailable, "Ctrl+Alt+Space")},
+        {HotKeyRegistration::bound, "Hold Super+D to dictate", 3, "", "Super+D"},
     };
     for (const Step& step : steps) {
-        rig.hotKey.registered(step.outcome);
+        rig.hotKey.registered(step.outcome, step.trigger);
         drain(rig.queue);
         EXPECT_EQ(host.menus.back()[0].title, step.firstLine);
         ASSERT_EQ(rig.notifier.posted.size(), step.notifications) << step.firstLine;

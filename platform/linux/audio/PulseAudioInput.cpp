@@ -80,7 +80,7 @@ PulseAudioInput::~PulseAudioInput() {
     loop_.reset(); // stops the loop's thread; must not hold the lock
 }
 
-void PulseAudioInput::installTap(uint32_t bufferSize, AudioFormat /*format*/, AudioTap tap) {
+void PulseAudioInput::installTap(uint32_t bufferSize, AudioTap tap) {
     std::lock_guard lock(tapMutex_);
     tap_ = std::move(tap);
     bufferFrames_ = framesFor(bufferSize);
@@ -446,7 +446,6 @@ void PulseAudioInput::deliverBuffer() {
     buffer.floatChannelData = channels;
     buffer.channelCount = 1;
     buffer.frameLength = static_cast<uint32_t>(pending_.size());
-    buffer.sampleRate = kRate;
     tap_(buffer);
 }
 

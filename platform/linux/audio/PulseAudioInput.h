@@ -32,17 +32,14 @@ public:
     PulseAudioInput(const PulseAudioInput&) = delete;
     PulseAudioInput& operator=(const PulseAudioInput&) = delete;
 
-    AudioFormat outputFormat() override { return {16000, 1}; }
-    // Buffers reach the tap in the format of outputFormat() (`format` is not converted to),
-    // each as long as `bufferSize` frames (1024 when 0) would last at 48 kHz, the rate
-    // microphones commonly run at and requests are sized for: 1024 gives 341 frames, 21 ms. At
-    // 16 kHz the same count would make every buffer three times late. The first buffer comes as
-    // soon as any audio has, shorter; the last holds what was left at stop().
+    // Buffers reach the tap as 16 kHz mono, each as long as `bufferSize` frames (1024 when 0) would
+    // last at 48 kHz, the rate microphones commonly run at and requests are sized for: 1024 gives
+    // 341 frames, 21 ms. At 16 kHz the same count would make every buffer three times late. The
+    // first buffer comes as soon as any audio has, shorter; the last holds what was left at stop().
     static uint32_t framesFor(uint32_t bufferSize);
-    void installTap(uint32_t bufferSize, AudioFormat format, AudioTap tap) override;
+    void installTap(uint32_t bufferSize, AudioTap tap) override;
     // Waits for a tap call under way, so nothing is called after it returns.
     void removeTap() override;
-    void prepare() override {}
     // Throws EngineError saying why when the server or the default source cannot be reached.
     // Waits at most about two seconds for each. After a failure nothing of ours stays open on
     // the server, also when it answers only later.

@@ -11,8 +11,10 @@ class X11AccessibilityTrust final : public AccessibilityTrust {
 public:
     // Main thread. Samples afresh on each call.
     bool isTrusted() override;
-    // X11 has no prompt: the same as isTrusted().
-    bool isTrustedPrompting() override { return isTrusted(); }
+    // X11 has no consent dialog: answers isTrusted() at once.
+    void requestTrust(std::function<void(bool)> answered) override { answered(isTrusted()); }
+    // Nothing changes trust behind our back on X11.
+    void setOnChange(std::function<void(bool)>) override {}
 
 private:
     x11::DisplayPtr display_;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -16,38 +17,42 @@
 namespace murmelin {
 namespace {
 
-// Virtual key codes of the desktop the hot key was first designed for, as the X keysym.
-unsigned long keysymFor(uint32_t keyCode) {
-    switch (keyCode) {
-    case 49:
-        return XK_space;
-    case 36:
-        return XK_Return;
-    case 53:
-        return XK_Escape;
-    default:
-        return NoSymbol;
-    }
-}
-
-// Modifier flags of that desktop (control, option, shift, command) as X modifier masks.
-unsigned maskFor(uint32_t modifiers, std::string& name) {
-    struct Flag {
-        uint32_t flag;
+// "Ctrl+Alt+Space" as an X modifier mask and keysym, and the name stderr lines use. NoSymbol
+// when a part is not understood.
+unsigned long parseTrigger(const std::string& trigger, unsigned& mask, std::string& name) {
+    struct Modifier {
+        const char* word;
         unsigned mask;
         const char* name;
     };
-    static constexpr Flag flags[] = {{0x1000, ControlMask, "Control+"},
-                                     {0x0800, Mod1Mask, "Alt+"},
-                                     {0x0200, ShiftMask, "Shift+"},
-                                     {0x0100, Mod4Mask, "Super+"}};
-    unsigned mask = 0;
-    for (const Flag& f : flags)
-        if (modifiers & f.flag) {
-            mask |= f.mask;
-            name += f.name;
-        }
-    return mask;
+    static constexpr Modifier modifiers[] = {
+        {"ctrl", ControlMask, "Control+"}, {"control", ControlMask, "Control+"},
+        {"alt", Mod1Mask, "Alt+"},         {"shift", ShiftMask, "Shift+"},
+        {"super", Mod4Mask, "Super+"},     {"meta", Mod4Mask, "Super+"},
+    };
+    mask = 0;
+    std::size_t from = 0;
+    for (std::size_t plus; (plus = trigger.find('+', from)) != std::string::npos; from = plus + 1) {
+        std::string word = trigger.substr(from, plus - from);
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const auto* m = std::find_if(std::begin(modifiers), std::end(modifiers),
+                                     [&](const Modifier& x) { return word == x.word; });
+        if (m == std::end(modifiers))
+            return NoSymbol;
+        mask |= m->mask;
+        name += m->name;
+    }
+    const std::string key = trigger.substr(from);
+    unsigned long keysym = XStringToKeysym(key.c_str());
+    if (keysym == NoSymbol && !key.empty()) { // "Space" is "space" to X
+        std::string lower = key;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        keysym = XStringToKeysym(lower.c_str());
+    }
+    name += key;
+    return keysym;
 }
 
 } // namespace
@@ -60,19 +65,25 @@ X11HotKeySource::~X11HotKeySource() {
         close(wakeFd_);
 }
 
-void X11HotKeySource::installHandler(HotKeyHandler handler) {
-    std::lock_guard lock(handlerMutex_);
-    handler_ = std::move(handler);
+void X11HotKeySource::bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+                           std::function<void(ShortcutBinding)> onResult) {
+    {
+        std::lock_guard lock(handlerMutex_);
+        handler_ = std::move(onEdge);
+    }
+    const HotKeyRegistration outcome = grabTrigger(shortcut.preferredTrigger);
+    // X has no desktop in between that could give other keys than the ones asked for.
+    if (onResult)
+        onResult({outcome, shortcut.preferredTrigger});
 }
 
-HotKeyRegistration X11HotKeySource::registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t,
-                                                   uint32_t) {
+HotKeyRegistration X11HotKeySource::grabTrigger(const std::string& trigger) {
     Grab wanted;
-    wanted.modifiers = maskFor(modifiers, wanted.name);
-    wanted.keysym = keysymFor(keyCode);
-    if (wanted.keysym == NoSymbol)
+    wanted.keysym = parseTrigger(trigger, wanted.modifiers, wanted.name);
+    if (wanted.keysym == NoSymbol) {
+        std::fprintf(stderr, "murmelin: \"%s\" names no keys X knows\n", trigger.c_str());
         return HotKeyRegistration::unavailable;
-    wanted.name += wanted.keysym == XK_space ? "Space" : XKeysymToString(wanted.keysym);
+    }
 
     stop();
     if (!display_)
@@ -198,7 +209,7 @@ void X11HotKeySource::handle(XEvent& event) {
             std::lock_guard lock(releaseMutex_);
             held_ = true;
         }
-        dispatch(5);
+        dispatch(ShortcutEdge::pressed);
     } else {
         if (held == down_.end() || isRepeatRelease(event.xkey.keycode, event.xkey.time))
             return;
@@ -212,7 +223,7 @@ void X11HotKeySource::handle(XEvent& event) {
             if (!held_)
                 jobs.swap(afterRelease_);
         }
-        dispatch(6);
+        dispatch(ShortcutEdge::released);
         for (auto& job : jobs)
             job();
     }
@@ -239,16 +250,14 @@ bool X11HotKeySource::isRepeatRelease(unsigned keycode, unsigned long time) {
     return true;
 }
 
-void X11HotKeySource::dispatch(uint32_t kind) {
-    HotKeyHandler handler;
+void X11HotKeySource::dispatch(ShortcutEdge edge) {
+    std::function<void(ShortcutEdge)> handler;
     {
         std::lock_guard lock(handlerMutex_);
         handler = handler_;
     }
-    if (handler) {
-        const HotKeyEvent event{kind};
-        handler(&event);
-    }
+    if (handler)
+        handler(edge);
 }
 
 } // namespace murmelin

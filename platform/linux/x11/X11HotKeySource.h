@@ -1,7 +1,7 @@
 #pragma once
 
 #include "XConnection.h"
-#include "ports/HotKeyEvents.h"
+#include "ports/Shortcuts.h"
 
 union _XEvent; // Xlib's XEvent
 
@@ -23,13 +23,12 @@ public:
     X11HotKeySource(const X11HotKeySource&) = delete;
     X11HotKeySource& operator=(const X11HotKeySource&) = delete;
 
-    // Any thread. The handler is called on the source's own thread.
-    void installHandler(HotKeyHandler handler) override;
-    // Main thread. Grabs the combination (also under Caps and Num Lock) and starts listening.
-    // Again for the same combination, grabs it afresh. A combination held by another program
-    // (taken) or a missing display (unavailable) also leaves one line on stderr.
-    HotKeyRegistration registerHotKey(uint32_t keyCode, uint32_t modifiers, uint32_t signature,
-                                      uint32_t id) override;
+    // Main thread. Grabs the shortcut's preferred trigger (also under Caps and Num Lock),
+    // answers at once and starts listening; edges are reported on the source's own thread.
+    // Again for the same trigger, grabs it afresh. A trigger held by another program (taken)
+    // or a missing display (unavailable) also leaves one line on stderr.
+    void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+              std::function<void(ShortcutBinding)> onResult) override;
     // Any thread. While the combination is held, the X server sends every key event to our
     // grab, synthetic ones included, so a paste then would land here instead of in the
     // focused window. Returns false when nothing is held; otherwise keeps `job` and runs it
@@ -54,10 +53,11 @@ private:
     void run();
     void handle(union _XEvent& event);
     bool isRepeatRelease(unsigned keycode, unsigned long time);
-    void dispatch(uint32_t kind);
+    HotKeyRegistration grabTrigger(const std::string& trigger);
+    void dispatch(ShortcutEdge edge);
 
     std::mutex handlerMutex_;
-    HotKeyHandler handler_;
+    std::function<void(ShortcutEdge)> handler_;
     x11::DisplayPtr display_;
     // Touched by the caller only while the thread is stopped, otherwise by the thread alone.
     std::vector<Grab> grabs_;

@@ -1,14 +1,23 @@
 #pragma once
 
+#include "ports/Defaults.h"
 #include "ports/Desktop.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace murmelin {
+
+// The names a desktop gives the focused application: both parts of an X11 window's WM_CLASS
+// (say "xterm" and "XTerm"), or a Wayland app_id in both; "" if unknown.
+struct WindowClass {
+    std::string instance;
+    std::string className;
+};
 
 // Which chord pastes into which program, by the WM_CLASS of its window. Control+V is not
 // universal: in a terminal it types a literal ^V, and xterm, urxvt and Emacs paste with
@@ -35,5 +44,9 @@ private:
 std::optional<PasteChord> pasteChordNamed(std::string_view name);
 
 inline constexpr const char* kPasteChordsKey = "pasteChords";
+
+// The built-ins under the user's entries from the settings; entries that name no chord are
+// told on stderr and left out.
+std::shared_ptr<const PasteChordTable> readPasteChords(const DefaultsStore& defaults);
 
 } // namespace murmelin

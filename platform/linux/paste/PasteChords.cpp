@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <utility>
 
 namespace murmelin {
@@ -83,6 +84,17 @@ PasteChord PasteChordTable::chordFor(const WindowClass& window) const {
             return *chord;
     }
     return PasteChord::controlV;
+}
+
+std::shared_ptr<const PasteChordTable> readPasteChords(const DefaultsStore& defaults) {
+    std::vector<std::string> rejected;
+    auto table = std::make_shared<const PasteChordTable>(
+        defaults.stringMap(kPasteChordsKey).value_or(std::map<std::string, std::string>{}),
+        rejected);
+    for (const std::string& entry : rejected)
+        std::fprintf(stderr, "murmelin: settings: %s: %s; ignored\n", kPasteChordsKey,
+                     entry.c_str());
+    return table;
 }
 
 } // namespace murmelin

@@ -23,11 +23,11 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 using namespace murmelin;
 using murmelin::test::DesktopSession;
+using murmelin::test::isRunning;
 
 namespace {
 
@@ -65,15 +65,6 @@ int countRow(const QImage& image, int y, int x0, int x1,
     return n;
 }
 
-// Alive and not a zombie.
-bool running(pid_t pid) {
-    const auto stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat)
-        return false;
-    const auto close = stat->rfind(')');
-    return close != std::string::npos && stat->substr(close + 2, 1) != "Z";
-}
-
 const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
 
 // Tray icons of class murmelin docked in the session's tray.
@@ -95,13 +86,9 @@ std::string programLog(const DesktopSession& s, const std::string& name) {
 
 // Control+Alt+Space held for `holdMs`, shorter than the server's 660 ms auto-repeat delay.
 void tapHotKey(const DesktopSession& s, int holdMs) {
-    s.keyDown("Control_L");
-    s.keyDown("Alt_L");
-    s.keyDown("space");
+    s.pressHotKey();
     std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-    s.keyUp("space");
-    s.keyUp("Alt_L");
-    s.keyUp("Control_L");
+    s.releaseHotKey();
 }
 
 size_t countBodies(const std::vector<test::RecordedNotification>& all, size_t from,
@@ -114,14 +101,11 @@ size_t countBodies(const std::vector<test::RecordedNotification>& all, size_t fr
 
 void stopProgram(pid_t pid) {
     kill(pid, SIGTERM);
-    DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5));
-    if (running(pid))
+    DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5));
+    if (isRunning(pid))
         kill(pid, SIGKILL);
 }
 
-bool isAccent(QColor c) {
-    return c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
-}
 bool isRed(QColor c) {
     return c.red() > 180 && c.green() < 110 && c.blue() < 110;
 }
@@ -157,65 +141,6 @@ protected:
 
 DesktopSession* DesktopProgramTest::session_ = nullptr;
 QApplication* DesktopProgramTest::app_ = nullptr;
-
-TEST_F(DesktopProgramTest, TrayIconDocksAndItsMenuOpensAndQuits) {
-    QElapsedTimer clock;
-    clock.start();
-    const pid_t pid = session_->launch("murmelin", {kProgram});
-    auto dockedIcons = [&] { return ::dockedIcons(*session_); };
-    ASSERT_TRUE(
-        DesktopSession::waitFor([&] { return !dockedIcons().empty(); }, std::chrono::seconds(10)))
-        << "no icon of class murmelin docked in the tray";
-    std::printf("tray icon docked %lld ms after launch (polling included)\n", clock.elapsed());
-    // The tray lays its icons out once more after docking; wait until the place holds.
-    std::vector<WindowBox> icons = dockedIcons();
-    for (int i = 0; i < 20; ++i) {
-        pumpFor(150);
-        auto again = dockedIcons();
-        if (!again.empty() && !icons.empty() && again.front().x == icons.front().x &&
-            again.front().y == icons.front().y)
-            break;
-        icons = again;
-    }
-    ASSERT_FALSE(icons.empty());
-    const WindowBox icon = icons.front();
-    EXPECT_GE(icon.y, 1080 - 40) << "the tray stands at the bottom of the primary screen";
-    screenshot("tray-icon");
-
-    pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
-    session_->run({"xdotool", "click", "3"});
-    std::vector<WindowBox> menus;
-    ASSERT_TRUE(DesktopSession::waitFor(
-        [&] {
-            const auto ids =
-                session_->run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"}).out;
-            menus.clear();
-            std::istringstream in(ids);
-            for (std::string id; in >> id;) {
-                const auto info = session_->run({"xwininfo", "-id", id}).out;
-                std::smatch w, h;
-                if (std::regex_search(info, w, std::regex("Width: (\\d+)")) &&
-                    std::regex_search(info, h, std::regex("Height: (\\d+)")) &&
-                    std::stoi(w[1]) > 150 && std::stoi(h[1]) > 100)
-                    menus.push_back({0, 0, std::stoi(w[1]), std::stoi(h[1])});
-            }
-            return !menus.empty();
-        },
-        std::chrono::seconds(5)))
-        << "the right click opened no menu";
-    pumpFor(300);
-    screenshot("tray-menu");
-
-    // The quit entry's key equivalent works while the menu is open.
-    session_->run({"xdotool", "key", "ctrl+q"});
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
-        << "Ctrl+Q in the open menu did not end the program";
-    if (running(pid)) {
-        // Its open menu would hold the pointer and keyboard grab for the tests that follow.
-        session_->run({"xdotool", "key", "Escape"});
-        kill(pid, SIGTERM);
-    }
-}
 
 struct Panel {
     QtScreenInfo screens;
@@ -263,46 +188,6 @@ TEST_F(DesktopProgramTest, PanelStandsAtTheBottomCentreOfTheScreenUnderThePointe
     p.hud.panel()->orderOut();
 }
 
-TEST_F(DesktopProgramTest, LevelBarFillMeasuresInPixels) {
-    Panel p;
-    pointerTo(2500, 500);
-    p.hud.show();
-    const struct {
-        double level;
-        int width;
-        const char* name;
-    } cases[] = {{0.5, 55, "panel-level-half"},
-                 {1.0, 110, "panel-level-full"},
-                 {0.0, 6, "panel-level-zero"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        p.hud.model().level = c.level;
-        pumpFor(250); // the 0.08 s animation has ended
-        EXPECT_DOUBLE_EQ(p.widget().shownFill(), c.width);
-        const QImage shot = screenshot(c.name);
-        const QRectF track = p.widget().trackRect().translated(p.widget().pos());
-        const int y = int(track.center().y());
-        const int measured =
-            countRow(shot, y, int(track.left()) - 3, int(track.right()) + 3, isAccent);
-        EXPECT_NEAR(measured, c.width, 1);
-    }
-    p.hud.model().label = kTranscribingLabel;
-    pumpFor(100);
-    // The longest label keeps clear of the 16-pixel inset on the right: no light text pixel
-    // there, and some in the row's label area.
-    const QImage shot = screenshot("panel-transcribing");
-    const QRect panel = p.widget().geometry();
-    auto light = [](QColor c) { return c.red() > 120 && c.green() > 120 && c.blue() > 120; };
-    int inset = 0, label = 0;
-    for (int y = panel.top() + 8; y < panel.bottom() - 8; ++y) {
-        inset += countRow(shot, y, panel.right() + 1 - 16, panel.right() - 2, light);
-        label += countRow(shot, y, panel.left() + 160, panel.right() + 1 - 16, light);
-    }
-    EXPECT_EQ(inset, 0) << "\"Transcribing…\" runs into the right inset";
-    EXPECT_GT(label, 20) << "no label drawn";
-    p.hud.panel()->orderOut();
-}
-
 // Records where it was clicked.
 class ClickCatcher : public QWidget {
 public:
@@ -345,20 +230,25 @@ TEST_F(DesktopProgramTest, ClicksPassThroughThePanelAndFocusStaysWithTheFrontApp
     p.hud.panel()->orderOut();
 }
 
+// The runner reads exactly what the controller writes (a transcript may span lines) and
+// refuses anything else.
 TEST_F(DesktopProgramTest, NotificationRunnerPostsAsMurmelinWithTheEscapesUndone) {
     const std::string runner = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin-notify";
     const auto before = session_->notifications().size();
-    const auto ok = session_->run(
-        {runner, "-e",
-         R"(display notification "say \"hi\" \\ \\\" done" with title "Copied to clipboard")"});
+    const auto ok = session_->run({runner, "-e",
+                                   "display notification \"say \\\"hi\\\" \\\\ \\\\\\\" "
+                                   "done\ntwo\" with title \"Copied to clipboard\""});
     EXPECT_EQ(ok.status, 0);
-    EXPECT_EQ(session_->run({runner, "-e", "display notification \"unterminated"}).status, 2);
-    EXPECT_EQ(session_->run({runner, "-e", "do shell script \"rm -rf /\""}).status, 2);
+    for (const char* refused :
+         {"display notification \"unterminated", "do shell script \"rm -rf /\"",
+          "display notification \"x\" with title \"T\" extra",
+          "display notification \"stray \\n escape\""})
+        EXPECT_EQ(session_->run({runner, "-e", refused}).status, 2) << refused;
     const auto all = session_->notifications();
     ASSERT_EQ(all.size(), before + 1);
     EXPECT_EQ(all.back().appName, "Murmelin");
     EXPECT_EQ(all.back().summary, "Copied to clipboard");
-    EXPECT_EQ(all.back().body, R"(say "hi" \ \" done)");
+    EXPECT_EQ(all.back().body, "say \"hi\" \\ \\\" done\ntwo");
 }
 
 TEST_F(DesktopProgramTest, NotificationBodiesAreEscapedOnlyForMarkupServers) {
@@ -393,7 +283,7 @@ TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFi
         session_->run({"sh", "-c", "timeout 10 " + kProgram + " 2>&1; echo status=$?"});
     EXPECT_EQ(second.out, "murmelin: Murmelin is already running.\nstatus=0\n");
     EXPECT_EQ(countBodies(session_->notifications(), before, "Murmelin is already running."), 1u);
-    EXPECT_TRUE(running(first));
+    EXPECT_TRUE(isRunning(first));
     EXPECT_EQ(dockedIcons(*session_).size(), 1u);
     stopProgram(first);
 }
@@ -497,7 +387,7 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     QElapsedTimer quitting;
     quitting.start();
     session_->run({"xdotool", "key", "ctrl+q"});
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(20)))
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(20)))
         << "Quit did not end the program:\n"
         << programLog(*session_, "murmelin-quit");
     // Qt offers the clipboard to the manager as the QApplication ends and waits up to 5 s
@@ -535,13 +425,13 @@ TEST(DesktopFaultsTest, ErrorsReachStderrWithoutANotificationServerAndALostDispl
     kill(xserver, SIGKILL);
     QElapsedTimer t;
     t.start();
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return !running(pid); }, std::chrono::seconds(5)))
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
         << "murmelin hangs after its X server went away";
     std::printf("murmelin ended %lld ms after the X server was killed\n", t.elapsed());
     EXPECT_NE(programLog(s, "murmelin").find("murmelin: lost the connection to the X display"),
               std::string::npos)
         << programLog(s, "murmelin");
-    if (running(pid))
+    if (isRunning(pid))
         kill(pid, SIGKILL);
 }
 

@@ -93,19 +93,6 @@ inline std::string storedLocale(const DesktopSession& s) {
     return json.is_object() && json.contains("locale") ? json["locale"].get<std::string>() : "";
 }
 
-inline std::string speak(const DesktopSession& s, const std::string& text,
-                         const std::string& name) {
-    const std::string raw = s.dir() + "/" + name + "-flite.wav",
-                      wav = s.dir() + "/" + name + ".wav";
-    if (!std::filesystem::exists(wav)) {
-        s.run({"flite", "-voice", "rms", "-t", text, "-o", raw});
-        // The player loses the first few milliseconds of what it plays, and flite starts
-        // speaking at once: a pause on both sides, as a speaker leaves one.
-        s.run({"sox", raw, "-r", "16000", "-c", "1", wav, "pad", "0.3", "0.3"});
-    }
-    return wav;
-}
-
 // Lowercase ASCII: the recogniser capitalises the first word of a transcript.
 inline std::string lower(std::string text) {
     for (char& c : text)
@@ -128,21 +115,6 @@ inline std::string librivoxReference(const std::string& id) {
         return line.substr(open, close - open);
     }
     return "";
-}
-
-// Keycodes X still sees as pressed on the session's display.
-inline std::vector<int> keysDown(const DesktopSession& s) {
-    std::vector<int> down;
-    std::unique_ptr<Display, int (*)(Display*)> display(
-        XOpenDisplay(s.env("DISPLAY").value_or("").c_str()), XCloseDisplay);
-    if (!display)
-        return {-1};
-    char keys[32];
-    XQueryKeymap(display.get(), keys);
-    for (int code = 0; code < 256; ++code)
-        if (keys[code / 8] & (1 << (code % 8)))
-            down.push_back(code);
-    return down;
 }
 
 class Murmelin {
@@ -173,10 +145,7 @@ public:
             ::kill(pid_, SIGKILL);
         pid_ = 0;
     }
-    bool running() const {
-        const auto stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
-        return pid_ > 0 && stat && stat->substr(stat->rfind(')') + 2, 1) != "Z";
-    }
+    bool running() const { return isRunning(pid_); }
     pid_t pid() const { return pid_; }
     std::string log() const {
         return readFile(s_.dir() + "/logs/" + logName_ + ".log").value_or("");
@@ -232,9 +201,7 @@ public:
         Seen seen;
         const std::string shots = artifactsDir() + "/" + name;
         s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
-        s_.keyDown("Control_L");
-        s_.keyDown("Alt_L");
-        s_.keyDown("space");
+        s_.pressHotKey();
         DesktopSession::waitFor([&] { return (seen.panel = panel()).has_value(); }, 3s);
         if (seen.panel) {
             seen.listeningShot = shots + "-listening.png";
@@ -254,9 +221,7 @@ public:
             s_.keyUp("Alt_L");
             s_.keyUp("space");
         } else {
-            s_.keyUp("space");
-            s_.keyUp("Alt_L");
-            s_.keyUp("Control_L");
+            s_.releaseHotKey();
         }
         // Straight after the release, without asking X first: the label may last only as
         // long as the recogniser takes to finish.

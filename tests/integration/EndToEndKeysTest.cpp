@@ -17,10 +17,10 @@ TEST_F(EndToEndKeysTest, ControlLetGoFirstAfterAutoRepeatGivesOnePasteAndNoStuck
     program_->start();
     auto read = [&] { return readFile(file).value_or(""); };
     // Held 1.5 s past the end of the clip: Xvfb repeats Space after 660 ms, 25 times a second.
-    const Seen seen = program_->dictate(speak(*session_, "hello new line world", "phrase1"),
-                                        "control-first", LetGo::controlFirst, 1500);
+    const Seen seen = program_->dictate(session_->speak("hello new line world"), "control-first",
+                                        LetGo::controlFirst, 1500);
     expectDelivered(read, "", seen, 1);
-    EXPECT_EQ(keysDown(*session_), std::vector<int>{}) << "a key is still down after the paste";
+    EXPECT_EQ(session_->keysDown(), std::vector<int>{}) << "a key is still down after the paste";
 
     // The modifiers released and pressed again around the paste are not left behind either: a
     // plain key typed now arrives as itself.
@@ -33,21 +33,19 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     const std::string file = session_->launchTargetWindow();
     program_->start();
     auto read = [&] { return readFile(file).value_or(""); };
-    const std::string first = speak(*session_, "hello new line world", "phrase1");
-    const std::string second = speak(*session_, "open quote hello close quote", "phrase2");
+    const std::string first = session_->speak("hello new line world");
+    const std::string second = session_->speak("open quote hello close quote");
 
-    session_->keyDown("Control_L");
-    session_->keyDown("Alt_L");
-    session_->keyDown("space");
+    session_->pressHotKey();
     std::this_thread::sleep_for(300ms);
     session_->play(first);
-    // Let go and press again within one X client: the first transcript is still awaited.
-    session_->run({"xdotool", "keyup", "space", "keydown", "space"});
+    // Let go and press again at once: the first transcript is still awaited.
+    session_->keyUp("space"), session_->keyDown("space");
     // The panel shows again, and the first completion hides it, as designed, even while the
     // second recording goes on: its presence is no sign of anything here.
     std::this_thread::sleep_for(300ms);
     session_->play(second);
-    session_->run({"xdotool", "keyup", "space", "keyup", "Alt_L", "keyup", "Control_L"});
+    session_->releaseHotKey();
     EXPECT_TRUE(DesktopSession::waitFor([&] { return !program_->panel(); }, 6s));
     std::this_thread::sleep_for(4500ms); // past the recorder's 4 s timeout
 
@@ -67,7 +65,7 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     const auto history = storedHistory(*session_);
     ASSERT_EQ(history.size(), traces.size());
     EXPECT_EQ(lower(history.back()), "hello\nworld");
-    EXPECT_EQ(keysDown(*session_), std::vector<int>{});
+    EXPECT_EQ(session_->keysDown(), std::vector<int>{});
     for (const auto& t : traces)
         std::printf("delivered: raw \"%s\"\n", t.raw.c_str());
 
@@ -75,25 +73,6 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     const std::string before = read();
     const Seen seen = program_->dictate(second, "after-overlap");
     expectDelivered(read, before, seen, traces.size() + 1);
-}
-
-// While Control+Alt+Space is held the X server sends every key event to the program that
-// grabbed it, synthetic ones too: a paste due then must wait for the release.
-TEST_F(EndToEndKeysTest, PasteWhileTheHotKeyIsHeldAgainReachesTheTarget) {
-    const std::string file = session_->launchTargetWindow();
-    program_->start();
-    session_->keyDown("Control_L");
-    session_->keyDown("Alt_L");
-    session_->keyDown("space");
-    std::this_thread::sleep_for(300ms);
-    session_->play(speak(*session_, "hello new line world", "phrase1"));
-    session_->run({"xdotool", "keyup", "space", "keydown", "space"});
-    std::this_thread::sleep_for(1500ms); // the first transcript is delivered meanwhile
-    session_->run({"xdotool", "keyup", "space", "keyup", "Alt_L", "keyup", "Control_L"});
-    ASSERT_FALSE(program_->traces().empty());
-    EXPECT_TRUE(DesktopSession::waitFor(
-        [&] { return readFile(file).value_or("").starts_with(program_->traces().front().cleaned); },
-        5s));
 }
 
 } // namespace

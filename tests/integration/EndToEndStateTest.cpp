@@ -50,14 +50,10 @@ TEST_P(EndToEndSoundServerTest, WithoutASoundServerOneNotificationAndLaterPresse
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !std::filesystem::exists(socket); }, 5s));
 
     const auto before = session_->notifications().size();
-    session_->keyDown("Control_L");
-    session_->keyDown("Alt_L");
-    session_->keyDown("space");
+    session_->pressHotKey();
     const bool panelShown =
         DesktopSession::waitFor([&] { return program_->panel().has_value(); }, 1s);
-    session_->keyUp("space");
-    session_->keyUp("Alt_L");
-    session_->keyUp("Control_L");
+    session_->releaseHotKey();
     EXPECT_TRUE(
         DesktopSession::waitFor([&] { return session_->notifications().size() > before; }, 3s));
     std::this_thread::sleep_for(300ms);
@@ -74,7 +70,7 @@ TEST_P(EndToEndSoundServerTest, WithoutASoundServerOneNotificationAndLaterPresse
     ASSERT_TRUE(session_->restartSoundServer());
     std::this_thread::sleep_for(500ms);
     const Seen seen =
-        program_->dictate(speak(*session_, "hello new line world", "phrase1"), "after-server-back");
+        program_->dictate(session_->speak("hello new line world"), "after-server-back");
     expectDelivered([&] { return readFile(file).value_or(""); }, "", seen, 1);
 }
 
@@ -95,7 +91,7 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
                            "good night",    "hello again", "see you later"};
     std::vector<std::string> cleaned;
     for (const char* w : words) {
-        program_->dictate(speak(*session_, w, std::string("word-") + w), "ten");
+        program_->dictate(session_->speak(w), "ten");
         DesktopSession::waitFor([&] { return program_->traces().size() > cleaned.size(); }, 3s);
         const auto traces = program_->traces();
         ASSERT_EQ(traces.size(), cleaned.size() + 1) << "nothing delivered for \"" << w << "\"";
@@ -117,7 +113,7 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     ASSERT_TRUE(program_->chooseMenuRow(1));
     EXPECT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == cleaned[0]; }, 2s))
         << "the restarted program's menu lost the history";
-    program_->dictate(speak(*session_, "hello new line world", "phrase1"), "after-restart");
+    program_->dictate(session_->speak("hello new line world"), "after-restart");
     ASSERT_TRUE(DesktopSession::waitFor(
         [&] { return lower(storedHistory(*session_).front()) == "hello\nworld"; }, 3s));
     const auto after = storedHistory(*session_);

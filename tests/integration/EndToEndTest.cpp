@@ -4,7 +4,6 @@
 // defaults file. Screenshots go to <build>/artifacts/.
 #include "EndToEnd.h"
 #include "Fakes.h"
-#include "SpeechFakes.h"
 #include "VerboseTrace.h"
 #include "WordErrorRate.h"
 
@@ -40,8 +39,8 @@ TEST(VerboseTraceTest, TranscriptsRoundTripThroughTheirLinesExactly) {
     };
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    fakes::FakeRecognizerFactory recognizers;
-    recognizers.byLocale["en-US"] = std::make_shared<fakes::FakeRecognizer>();
+    murmelin::testing::FakeRecognizerFactory recognizers;
+    recognizers.byLocale["en-US"] = std::make_shared<murmelin::testing::FakeRecognizer>();
     murmelin::testing::FakeClipboard clipboard;
     ManualClock clock;
     murmelin::testing::FakeKeyInjector keys(clock);
@@ -109,8 +108,7 @@ TEST_F(EndToEndTest, DictationIntoTheQtWindowWithRealSpeechAndSpokenCommands) {
     for (const auto& p : phrases) {
         SCOPED_TRACE(p.spoken);
         const std::string before = read();
-        seen = program_->dictate(speak(*session_, p.spoken, "phrase" + std::to_string(n)),
-                                 "qt-phrase" + std::to_string(n));
+        seen = program_->dictate(session_->speak(p.spoken), "qt-phrase" + std::to_string(n));
         expectDelivered(read, before, seen, ++n);
         EXPECT_EQ(lower(program_->traces().back().raw), p.raw);
         EXPECT_EQ(lower(program_->traces().back().cleaned), p.cleaned);
@@ -134,7 +132,7 @@ TEST_F(EndToEndTest, DictationIntoMousepadAndIntoATerminal) {
     ASSERT_TRUE(
         DesktopSession::waitFor([&] { return session_->activeWindowPid() == editor; }, 10s));
     std::this_thread::sleep_for(500ms);
-    Seen seen = program_->dictate(speak(*session_, "hello new line world", "phrase1"), "mousepad");
+    Seen seen = program_->dictate(session_->speak("hello new line world"), "mousepad");
     auto saved = [&] {
         session_->run({"xdotool", "key", "ctrl+s"});
         std::this_thread::sleep_for(150ms);
@@ -149,8 +147,7 @@ TEST_F(EndToEndTest, DictationIntoMousepadAndIntoATerminal) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(typed); }, 10s));
     (void)terminal;
     std::this_thread::sleep_for(500ms);
-    seen =
-        program_->dictate(speak(*session_, "open quote hello close quote", "phrase2"), "terminal");
+    seen = program_->dictate(session_->speak("open quote hello close quote"), "terminal");
     expectDelivered([&] { return readFile(typed).value_or(""); }, "", seen, 2);
 }
 

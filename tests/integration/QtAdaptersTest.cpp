@@ -1,6 +1,5 @@
-// The Qt adapters that need no display: the main-queue pump, the settings opener, the
-// application identity and the notification script reader.
-#include "NotificationScript.h"
+// The Qt adapters that need no display: the main-queue pump, the settings opener and the
+// application identity.
 #include "QtDesktopServices.h"
 #include "QtQueuePump.h"
 #include "QtSettingsOpener.h"
@@ -132,35 +131,6 @@ TEST(DesktopAppIdentityTest, OnlyAnInstalledPrefixWithItsDesktopEntryHasAnIdenti
     EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(), "murmelin");
     EXPECT_EQ(DesktopAppIdentity(prefix.filePath("platform/qt")).bundleIdentifier(), "")
         << "a build tree is not an installation";
-}
-
-TEST(NotificationScriptTest, ReadsWhatTheControllerWritesAndNothingElse) {
-    struct Case {
-        std::string script;
-        std::optional<NotificationRequest> request;
-    };
-    const Case cases[] = {
-        {R"(display notification "Body" with title "Title")", NotificationRequest{"Title", "Body"}},
-        {R"(display notification "a \\\" b" with title "")", NotificationRequest{"", R"(a \" b)"}},
-        {R"(display notification "" with title "T")", NotificationRequest{"T", ""}},
-        {R"(display notification "line
-two")",
-         NotificationRequest{"", "line\ntwo"}},
-        {R"(display notification "x" with title "T" extra)", std::nullopt},
-        {R"(display notification "stray \n escape")", std::nullopt},
-        {R"(display notification "open)", std::nullopt},
-        {R"(do shell script "true")", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script);
-        const auto got = parseNotificationScript(c.script);
-        ASSERT_EQ(got.has_value(), c.request.has_value());
-        if (got) {
-            EXPECT_EQ(got->title, c.request->title);
-            EXPECT_EQ(got->body, c.request->body);
-        }
-    }
 }
 
 } // namespace

@@ -4,10 +4,10 @@
 
 #include "HotKey.h"
 #include "X11HotKeySource.h"
+#include "XKeys.h"
 #include "XvfbServer.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <chrono>
@@ -68,6 +68,7 @@ protected:
         display_.emplace("DISPLAY", server_->display().c_str());
         driver_.reset(XOpenDisplay(nullptr));
         ASSERT_TRUE(driver_);
+        keys_.emplace(server_->display());
         hotKey_.setOnPress([this] { calls_.push_back("press"); });
         hotKey_.setOnRelease([this] { calls_.push_back("release"); });
         hotKey_.setOnRegistration(
@@ -76,11 +77,7 @@ protected:
 
     void TearDown() override {
         if (driver_) { // leave no key and no lock on for the next test
-            char keys[32];
-            XQueryKeymap(driver_.get(), keys);
-            for (int code = 8; code < 256; ++code)
-                if (keys[code / 8] & (1 << (code % 8)))
-                    XTestFakeKeyEvent(driver_.get(), code, False, CurrentTime);
+            keys_->releaseAll();
             for (KeySym lock : {XK_Caps_Lock, XK_Num_Lock})
                 if (lockOn(lock))
                     play({{lock, true}, {lock, false}});
@@ -89,9 +86,7 @@ protected:
 
     void play(const std::vector<Step>& steps) {
         for (const Step& s : steps) {
-            XTestFakeKeyEvent(driver_.get(), XKeysymToKeycode(driver_.get(), s.key),
-                              s.down ? True : False, CurrentTime);
-            XSync(driver_.get(), False);
+            keys_->press(s.key, s.down);
             std::this_thread::sleep_for(std::chrono::duration<double>(s.holdSeconds));
         }
     }
@@ -114,6 +109,7 @@ protected:
     static inline XvfbServer* server_ = nullptr;
     std::optional<ScopedEnv> display_;
     std::unique_ptr<Display, int (*)(Display*)> driver_{nullptr, XCloseDisplay};
+    std::optional<test::XKeys> keys_; // presses keys; driver_ reads and changes the keyboard
     SteadyClock clock_;
     MainQueue main_{clock_};
     X11HotKeySource x11_;
@@ -122,6 +118,12 @@ protected:
     std::vector<std::string> calls_;
     std::vector<HotKeyRegistration> outcomes_;
 };
+
+// Control+Alt+Space pressed, Space held `hold` seconds, then all let go in reverse order.
+std::vector<Step> hotKey(double hold = 0.02, KeySym control = XK_Control_L) {
+    return {{control, true},   {XK_Alt_L, true},  {XK_space, true, hold},
+            {XK_space, false}, {XK_Alt_L, false}, {control, false}};
+}
 
 struct Case {
     const char* name;
@@ -133,42 +135,10 @@ struct Case {
 TEST_F(X11HotKeyTest, PressAndReleaseArriveOnceEach) {
     const std::vector<uint32_t> once = {1, 2};
     const Case cases[] = {
-        {"held through auto-repeat",
-         {},
-         {{XK_Control_L, true},
-          {XK_Alt_L, true},
-          {XK_space, true, 1.2},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_L, false}},
-         once},
-        {"Caps Lock on, held",
-         {XK_Caps_Lock},
-         {{XK_Control_L, true},
-          {XK_Alt_L, true},
-          {XK_space, true, 1.2},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_L, false}},
-         once},
-        {"Num Lock on",
-         {XK_Num_Lock},
-         {{XK_Control_L, true},
-          {XK_Alt_L, true},
-          {XK_space, true},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_L, false}},
-         once},
-        {"Caps and Num Lock on",
-         {XK_Caps_Lock, XK_Num_Lock},
-         {{XK_Control_R, true},
-          {XK_Alt_L, true},
-          {XK_space, true},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_R, false}},
-         once},
+        {"held through auto-repeat", {}, hotKey(1.2), once},
+        {"Caps Lock on, held", {XK_Caps_Lock}, hotKey(1.2), once},
+        {"Num Lock on", {XK_Num_Lock}, hotKey(), once},
+        {"Caps and Num Lock on", {XK_Caps_Lock, XK_Num_Lock}, hotKey(0.02, XK_Control_R), once},
         {"modifiers let go before Space",
          {},
          {{XK_Control_L, true},
@@ -229,12 +199,7 @@ TEST_F(X11HotKeyTest, KeymapChangeWhileHeldKeepsTheKey) {
     XChangeKeyboardMapping(driver_.get(), high, 1, &symbol, 1);
     XSync(driver_.get(), False);
     play({{XK_space, false, 0.2}, {XK_Alt_L, false}, {XK_Control_L, false}});
-    play({{XK_Control_L, true},
-          {XK_Alt_L, true},
-          {XK_space, true},
-          {XK_space, false},
-          {XK_Alt_L, false},
-          {XK_Control_L, false}});
+    play(hotKey());
     settle(4);
     EXPECT_EQ(source_.kinds(), (std::vector<uint32_t>{1, 2, 1, 2}));
     EXPECT_EQ(calls_, (std::vector<std::string>{"press", "release", "press", "release"}));
@@ -246,9 +211,7 @@ TEST_F(X11HotKeyTest, CombinationTakenByAnotherProgramIsReportedAndRetried) {
     XGrabKey(other, space, ControlMask | Mod1Mask, DefaultRootWindow(other), False, GrabModeAsync,
              GrabModeAsync);
     XSync(other, False);
-    const std::vector<Step> dictation = {{XK_Control_L, true}, {XK_Alt_L, true},
-                                         {XK_space, true},     {XK_space, false},
-                                         {XK_Alt_L, false},    {XK_Control_L, false}};
+    const std::vector<Step> dictation = hotKey();
 
     ::testing::internal::CaptureStderr();
     hotKey_.registerKey();

@@ -4,15 +4,16 @@
 
 #include "X11AccessibilityTrust.h"
 #include "X11KeyInjector.h"
+#include "XKeys.h"
 #include "XvfbServer.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -37,6 +38,7 @@ protected:
         ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start";
         env_.emplace("DISPLAY", server_->display().c_str());
         x_.reset(XOpenDisplay(nullptr));
+        keys_.emplace(server_->display());
         ASSERT_TRUE(x_);
         root_ = DefaultRootWindow(x_.get());
         target_ = makeWindow(root_, kTargetClass);
@@ -67,23 +69,14 @@ protected:
 
     KeyCode code(KeySym sym) { return XKeysymToKeycode(x_.get(), sym); }
 
-    void fake(KeySym sym, bool down) {
-        XTestFakeKeyEvent(x_.get(), code(sym), down ? True : False, CurrentTime);
-        XSync(x_.get(), False);
-    }
+    void fake(KeySym sym, bool down) { keys_->press(sym, down); }
 
     bool isDown(KeyCode c) {
-        char keys[32];
-        XQueryKeymap(x_.get(), keys);
-        return keys[c / 8] & (1 << (c % 8));
+        const auto held = keys_->held();
+        return std::find(held.begin(), held.end(), c) != held.end();
     }
 
-    int keysDown() {
-        int count = 0;
-        for (int c = 8; c < 256; ++c)
-            count += isDown(static_cast<KeyCode>(c));
-        return count;
-    }
+    int keysDown() { return static_cast<int>(keys_->held().size()); }
 
     // The key events the target window received until `until` came up (or `wait` passed).
     std::vector<XKeyEvent> received(std::chrono::milliseconds wait = std::chrono::seconds(1),
@@ -111,6 +104,7 @@ protected:
     static inline XvfbServer* server_ = nullptr;
     std::optional<ScopedEnv> env_;
     std::unique_ptr<Display, int (*)(Display*)> x_{nullptr, XCloseDisplay};
+    std::optional<test::XKeys> keys_;
     Window root_ = 0, target_ = 0;
     X11KeyInjector injector_;
 };

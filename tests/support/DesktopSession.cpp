@@ -1,4 +1,5 @@
 #include "DesktopSession.h"
+#include "XKeys.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -151,12 +153,13 @@ std::optional<std::string> readFile(const std::string& path) {
     return text.str();
 }
 
+bool isRunning(pid_t pid) {
+    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    return pid > 0 && stat && stat->substr(stat->rfind(')') + 2, 1) != "Z";
+}
+
 DesktopSession::DesktopSession(std::vector<std::string> parts)
     : buildDir_(buildDirOfThisExecutable()) {
-    std::string dirTemplate = (fs::temp_directory_path() / "murmelin-session-XXXXXX").string();
-    if (mkdtemp(dirTemplate.data()) == nullptr)
-        throw std::runtime_error("cannot create a session directory");
-    dir_ = dirTemplate;
     std::vector<std::string> args{"start", "--owner", std::to_string(getpid()), dir_};
     args.insert(args.end(), parts.begin(), parts.end());
     const CommandResult started = script(args);
@@ -183,10 +186,8 @@ DesktopSession::~DesktopSession() {
     stop();
     if (::testing::Test::HasFailure() || std::getenv("MURMELIN_KEEP_SESSION") != nullptr) {
         std::cerr << "desktop session kept for inspection: " << dir_ << "\n";
-        return;
+        folder_.keep();
     }
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
 }
 
 bool DesktopSession::stop() {
@@ -283,12 +284,39 @@ pid_t DesktopSession::activeWindowPid() const {
     return result.status == 0 ? static_cast<pid_t>(std::atol(result.out.c_str())) : 0;
 }
 
+// A connection per call: one held open would end this process when a test kills the X server.
 bool DesktopSession::keyDown(const std::string& keysym) const {
-    return run({"xdotool", "keydown", keysym}).status == 0;
+    return XKeys(env("DISPLAY").value_or("")).press(keysym, true);
 }
 
 bool DesktopSession::keyUp(const std::string& keysym) const {
-    return run({"xdotool", "keyup", keysym}).status == 0;
+    return XKeys(env("DISPLAY").value_or("")).press(keysym, false);
+}
+
+bool DesktopSession::pressHotKey() const {
+    return keyDown("Control_L") && keyDown("Alt_L") && keyDown("space");
+}
+
+bool DesktopSession::releaseHotKey() const {
+    return keyUp("space") && keyUp("Alt_L") && keyUp("Control_L");
+}
+
+std::vector<int> DesktopSession::keysDown() const {
+    return XKeys(env("DISPLAY").value_or("")).held();
+}
+
+std::string DesktopSession::speak(const std::string& text) const {
+    std::string name = "speech-";
+    for (char c : text)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+    const std::string raw = dir_ + "/" + name + "-flite.wav", wav = dir_ + "/" + name + ".wav";
+    if (!fs::exists(wav)) {
+        run({"flite", "-voice", "rms", "-t", text, "-o", raw});
+        // The player loses the first few milliseconds of what it plays, and flite starts
+        // speaking at once: a pause on both sides, as a speaker leaves one.
+        run({"sox", raw, "-r", "16000", "-c", "1", wav, "pad", "0.3", "0.3"});
+    }
+    return wav;
 }
 
 std::vector<std::pair<pid_t, std::string>> DesktopSession::processes() const {

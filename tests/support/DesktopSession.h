@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TempDir.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -72,9 +74,17 @@ public:
     std::string clipboard() const;
     /// The process owning the focused window (from _NET_WM_PID), or 0 when none is focused.
     pid_t activeWindowPid() const;
-    /// Presses or releases one key (X keysym name, e.g. "Control_L", "space") as separate events.
+    /// Presses or releases one key (X keysym name, e.g. "Control_L", "space") through XTEST.
     bool keyDown(const std::string& keysym) const;
     bool keyUp(const std::string& keysym) const;
+    /// Control+Alt+Space pressed in that order, or released in the reverse one.
+    bool pressHotKey() const;
+    bool releaseHotKey() const;
+    /// The key codes X sees as held on the session's display.
+    std::vector<int> keysDown() const;
+    /// `text` spoken by flite's rms voice (the one the recogniser hears best), as a 16 kHz mono
+    /// WAV file in the session's folder with a pause on both sides; made once per text.
+    std::string speak(const std::string& text) const;
 
     /// The processes the session started (including launch()ed ones), with their names.
     std::vector<std::pair<pid_t, std::string>> processes() const;
@@ -88,8 +98,9 @@ public:
 private:
     CommandResult script(const std::vector<std::string>& args) const;
 
-    std::string dir_;
     std::string buildDir_;
+    TempDir folder_{"session"};
+    std::string dir_ = folder_.path().string();
     std::map<std::string, std::string> env_;
     std::vector<std::string> unset_;
     bool running_ = false;
@@ -97,5 +108,7 @@ private:
 
 /// Whole contents of a file, or nothing when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
+/// Whether the process runs (is neither gone nor an unreaped zombie).
+bool isRunning(pid_t pid);
 
 } // namespace murmelin::test

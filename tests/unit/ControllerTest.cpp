@@ -353,18 +353,6 @@ TEST_F(ControllerTest, WithoutIdentityNotificationsGoThroughTheScriptRunner) {
                              "\"Copied to clipboard\""}));
 }
 
-TEST(ScriptEscaping, BackslashesFirstThenQuotes) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", ""},       {"plain", "plain"},       {"\\", "\\\\"},
-        {"\"", "\\\""}, {"a\\\"b", "a\\\\\\\"b"}, // backslash+quote → three backslashes, then the
-                                                  // quote
-    };
-    for (const auto& [in, out] : cases)
-        EXPECT_EQ(escapeForScript(in), out) << in;
-    EXPECT_EQ(notificationScript("", ""), "display notification \"\" with title \"\"");
-    EXPECT_EQ(notificationScript("T", "B"), "display notification \"B\" with title \"T\"");
-}
-
 TEST_F(ControllerTest, OpenSettingsOpensOnlyThePrivacyPanes) {
     struct Case {
         std::string anchor;

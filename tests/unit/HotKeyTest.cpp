@@ -1,12 +1,12 @@
 #include "HotKey.h"
-#include "SpeechFakes.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 using namespace murmelin;
-using namespace murmelin::fakes;
+using namespace murmelin::testing;
 using Strings = std::vector<std::string>;
 
 namespace {

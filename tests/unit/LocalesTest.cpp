@@ -55,13 +55,6 @@ TEST(SortLocales, ByNormalizedNameInCodePointOrder) {
     EXPECT_EQ(sorted, (Strings{"en", "fi", "Zz-unnamed", "de", "fr", "ja", "xx"}));
 }
 
-TEST(SortLocales, ControllerOffersTheSortedList) {
-    ControllerRig rig;
-    rig.recognizers.locales = {"fr-FR", "de-DE"};
-    rig.localeInfo.names = {{"fr-FR", "French"}, {"de-DE", "German"}};
-    EXPECT_EQ(rig.make()->locales(), (Strings{"fr-FR", "de-DE"}));
-}
-
 TEST(PosixLocaleInfo, IdentifierFromTheEnvironmentValue) {
     const std::pair<std::string, std::string> cases[] = {
         {"de_CH.UTF-8@euro", "de_CH"},

@@ -5,7 +5,6 @@
 #include "Controller.h"
 #include "Fakes.h"
 #include "Recorder.h"
-#include "SpeechFakes.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +18,7 @@
 #include <thread>
 
 using namespace murmelin;
-using namespace murmelin::fakes;
+using namespace murmelin::testing;
 using namespace std::chrono_literals;
 
 namespace {

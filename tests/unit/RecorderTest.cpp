@@ -1,5 +1,5 @@
 #include "Recorder.h"
-#include "SpeechFakes.h"
+#include "Fakes.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 
 using namespace murmelin;
-using namespace murmelin::fakes;
+using namespace murmelin::testing;
 using Kind = Recorder::Failure::Kind;
 using Strings = std::vector<std::string>;
 
@@ -75,21 +75,16 @@ TEST(RecorderLevel, FollowsDecibelsOfTheFirstChannel) {
 }
 
 TEST(RecorderFailure, DescriptionsAreTheSentencesShownToTheUser) {
-    struct Row {
-        Recorder::Failure failure;
-        const char* text;
-        std::size_t length;
-    } rows[] = {
+    const std::pair<Recorder::Failure, const char*> rows[] = {
         {Recorder::Failure::notAuthorized(),
-         "Microphone or Speech Recognition access is not granted.", 55},
-        {Recorder::Failure::unavailable(), "Speech recognizer is unavailable.", 33},
+         "Microphone or Speech Recognition access is not granted."},
+        {Recorder::Failure::unavailable(), "Speech recognizer is unavailable."},
         {Recorder::Failure::onDeviceUnsupported(),
-         "On-device recognition isn't available for this language.", 56},
+         "On-device recognition isn't available for this language."},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(row.failure.errorDescription(), row.text);
-        EXPECT_EQ(std::string(row.failure.what()), row.text);
-        EXPECT_EQ(std::string(row.failure.what()).size(), row.length);
+    for (const auto& [failure, text] : rows) {
+        EXPECT_EQ(failure.errorDescription(), text);
+        EXPECT_STREQ(failure.what(), text);
     }
     auto error = std::make_shared<const EngineError>("No such entity");
     const Recorder::Failure engineFailure = Recorder::Failure::engine(error);

@@ -1,5 +1,6 @@
 #include "LevelEstimateFile.h"
 #include "SphinxEngine.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,6 @@ protected:
     void SetUp() override {
         if (!fs::exists(kEnglish / "en-us" / "mdef"))
             GTEST_SKIP() << "pocketsphinx-en-us missing";
-        dir_ = fs::temp_directory_path() / ("murmelin-levels-" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
         // A two-word language model keeps each decoder quick to make.
         std::ofstream(dir_ / "tiny.arpa") << "\\data\\\nngram 1=4\n\n\\1-grams:\n-99 <s> 0\n"
                                              "-0.5 </s>\n-0.5 go\n-0.5 forward\n\n\\end\\\n";
@@ -31,7 +30,6 @@ protected:
         model_ = {"en-US", (kEnglish / "en-us").string(), (dir_ / "tiny.arpa").string(),
                   (dir_ / "tiny.dict").string(), dir_.string()};
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // The estimate an engine saves after a dictation without audio, which leaves its estimate
     // as it started: the one it loaded from `file`, or the model's own.
@@ -53,7 +51,8 @@ protected:
         return readLevelEstimate(file).value_or(std::vector<float>{});
     }
 
-    fs::path dir_;
+    test::TempDir temp_{"levels"};
+    fs::path dir_ = temp_.path();
     SpeechModel model_;
 };
 

@@ -1,5 +1,6 @@
 #include "ModelCatalog.h"
 #include "SphinxRecognizerFactory.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +17,6 @@ namespace fs = std::filesystem;
 
 class ModelCatalogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("murmelin-models-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
     void touch(const fs::path& file) {
         fs::create_directories(file.parent_path());
         std::ofstream(file) << "x";
@@ -35,7 +29,8 @@ protected:
         o.preloadLocale = preload;
         return o;
     }
-    fs::path root_;
+    test::TempDir temp_{"models"};
+    fs::path root_ = temp_.path();
 };
 
 TEST_F(ModelCatalogTest, ReadsTheUserLayoutAndPrefersUserModels) {
@@ -44,33 +39,27 @@ TEST_F(ModelCatalogTest, ReadsTheUserLayoutAndPrefersUserModels) {
     touch(root_ / "de_de" / "de.lm");
     touch(root_ / "de_de" / "de.lm.bin");
     touch(root_ / "de_de" / "de.dict");
+    touch(root_ / "EN_gb" / "hmm" / "mdef");
     touch(root_ / "en-US" / "hmm" / "mdef"); // replaces the system one, incomplete
     touch(root_ / "fr-FR" / "notes.txt");    // no acoustic model: not a model
     touch(root_ / "stray.lm");
 
     const auto models = findModels("/usr/share/pocketsphinx/model/en-us", root_.string());
-    ASSERT_EQ(models.size(), 2u);
+    ASSERT_EQ(models.size(), 3u);
     EXPECT_EQ(models[0].locale, "de-DE");
     EXPECT_EQ(models[0].acousticModel, (root_ / "de_de" / "acoustic").string());
     EXPECT_EQ(models[0].languageModel, (root_ / "de_de" / "de.lm.bin").string());
     EXPECT_EQ(models[0].dictionary, (root_ / "de_de" / "de.dict").string());
-    EXPECT_EQ(models[1].locale, "en-US");
-    EXPECT_EQ(models[1].languageModel, "");
+    EXPECT_EQ(models[1].locale, "en-GB");
+    EXPECT_EQ(models[2].locale, "en-US");
+    EXPECT_EQ(models[2].languageModel, "");
 }
 
-TEST_F(ModelCatalogTest, NormalizesLocaleIdentifiers) {
-    EXPECT_EQ(normalizeLocale("en_us"), "en-US");
-    EXPECT_EQ(normalizeLocale("EN-gb"), "en-GB");
-    EXPECT_EQ(normalizeLocale("de"), "de");
-}
+TEST_F(ModelCatalogTest, NoModelGivesNoRecogniserAndAnIncompleteOneAnUnavailableOne) {
+    SphinxRecognizerFactory none(options("en-US"));
+    EXPECT_TRUE(none.supportedLocales().empty());
+    EXPECT_EQ(none.make("en-US"), nullptr);
 
-TEST_F(ModelCatalogTest, FactoryWithoutModelsHasNoLocalesAndNoRecogniser) {
-    SphinxRecognizerFactory factory(options("en-US"));
-    EXPECT_TRUE(factory.supportedLocales().empty());
-    EXPECT_EQ(factory.make("en-US"), nullptr);
-}
-
-TEST_F(ModelCatalogTest, IncompleteModelGivesAnUnavailableRecogniser) {
     touch(root_ / "de-DE" / "acoustic" / "mdef");
     SphinxRecognizerFactory factory(options());
     EXPECT_EQ(factory.supportedLocales(), std::vector<std::string>{"de-DE"});
@@ -80,7 +69,6 @@ TEST_F(ModelCatalogTest, IncompleteModelGivesAnUnavailableRecogniser) {
     EXPECT_NE(factory.loadError("de-DE").find("language model"), std::string::npos);
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(recognizer->isAvailable());
-    EXPECT_TRUE(recognizer->supportsOnDeviceRecognition());
 }
 
 // A damaged model is tried in a child process: the recogniser is unavailable, the reason is

@@ -361,7 +361,9 @@ int main(int argc, char** argv) {
                           "/platform/qt/murmelin"));
     while (!fs::exists(target))
         std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(2s);
+    // The first press goes in once the program says it is ready: key bound, model loaded.
+    for (int i = 0; i < 3000 && events("ready").empty(); ++i)
+        std::this_thread::sleep_for(10ms);
     auto keysOwner = std::make_unique<Keys>(display.c_str());
     Keys& keys = *keysOwner;
 

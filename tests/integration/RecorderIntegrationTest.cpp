@@ -343,8 +343,9 @@ TEST(RecorderWithoutServerOrModel, StartFailsWithTheCauseWithinBoundedTime) {
             ADD_FAILURE() << "started";
         } catch (const Recorder::Failure& failure) {
             EXPECT_EQ(failure.kind(), c.kind);
-            if (*c.said)
+            if (*c.said) {
                 EXPECT_STREQ(failure.what(), c.said);
+            }
         }
         // The engine alone answers at once (the recorder's start also began loading the model).
         const auto began = Clock::now();

@@ -42,14 +42,14 @@ struct Box {
 // One "transcript" event of the program's trace: a delivered dictation.
 struct TraceLine {
     std::string raw, cleaned;
-    double startMs = -1, firstAudioMs = -1, clipboardMs = -1;
+    double startMs = -1, clipboardMs = -1;
 };
 
 inline std::vector<TraceLine> transcripts(const std::string& log) {
     std::vector<TraceLine> lines;
     for (const auto& e : traceEvents(log, "transcript"))
         lines.push_back({e.value("raw", ""), e.value("cleaned", ""), e.value("start_ms", -1.0),
-                         e.value("first_audio_ms", -1.0), e.value("clipboard_ms", -1.0)});
+                         e.value("clipboard_ms", -1.0)});
     return lines;
 }
 
@@ -57,11 +57,9 @@ enum class LetGo { spaceFirst, controlFirst };
 
 // What was seen during one dictation.
 struct Seen {
-    std::optional<Box> panel;      // where the panel stood while listening
-    std::set<int> fills;           // accent pixels in the panel while the clip played
-    bool transcribingSeen = false; // panel still up with an empty bar right after release
-    bool panelHidden = false;      // gone again afterwards
-    std::string listeningShot;
+    std::optional<Box> panel; // where the panel stood while listening
+    std::set<int> fills;      // accent pixels in the panel while the clip played
+    bool panelHidden = false; // gone again afterwards
 };
 
 inline std::string artifactsDir() {
@@ -70,27 +68,33 @@ inline std::string artifactsDir() {
     return dir;
 }
 
+// The program's icons docked in the tray at the bottom of the screen.
+inline std::vector<Box> trayIcons(const DesktopSession& s) {
+    static const std::regex icon("\\(\"murmelin\" \"[^\"]*\"\\)\\s+(\\d+)x(\\d+)\\+-?\\d+\\+-?"
+                                 "\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)");
+    const std::string tree = s.run({"xwininfo", "-root", "-tree"}).out;
+    std::vector<Box> icons;
+    for (std::sregex_iterator it(tree.begin(), tree.end(), icon), end; it != end; ++it) {
+        const Box b{std::stoi((*it)[3]), std::stoi((*it)[4]), std::stoi((*it)[1]),
+                    std::stoi((*it)[2])};
+        if (b.width >= 8 && b.width <= 64 && b.y >= 1000)
+            icons.push_back(b);
+    }
+    return icons;
+}
+
 inline std::string defaultsPath(const DesktopSession& s) {
     return s.env("XDG_CONFIG_HOME").value_or("/nonexistent") + "/murmelin/defaults.json";
 }
 
-inline nlohmann::json storedDefaults(const DesktopSession& s) {
-    const auto text = readFile(defaultsPath(s));
-    if (!text)
-        return nlohmann::json::object();
-    return nlohmann::json::parse(*text, nullptr, false);
+// A value of the defaults file, or `none` when the file or the key is missing.
+template <typename T> T stored(const DesktopSession& s, const char* key, T none = {}) {
+    const auto json = nlohmann::json::parse(readFile(defaultsPath(s)).value_or(""), nullptr, false);
+    return json.is_object() && json.contains(key) ? json[key].get<T>() : none;
 }
 
 inline std::vector<std::string> storedHistory(const DesktopSession& s) {
-    const auto json = storedDefaults(s);
-    if (!json.is_object() || !json.contains("history"))
-        return {};
-    return json["history"].get<std::vector<std::string>>();
-}
-
-inline std::string storedLocale(const DesktopSession& s) {
-    const auto json = storedDefaults(s);
-    return json.is_object() && json.contains("locale") ? json["locale"].get<std::string>() : "";
+    return stored<std::vector<std::string>>(s, "history");
 }
 
 // Lowercase ASCII: the recogniser capitalises the first word of a transcript.
@@ -146,7 +150,6 @@ public:
         pid_ = 0;
     }
     bool running() const { return isRunning(pid_); }
-    pid_t pid() const { return pid_; }
     std::string log() const {
         return readFile(s_.dir() + "/logs/" + logName_ + ".log").value_or("");
     }
@@ -203,10 +206,8 @@ public:
         s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
         s_.pressHotKey();
         DesktopSession::waitFor([&] { return (seen.panel = panel()).has_value(); }, 3s);
-        if (seen.panel) {
-            seen.listeningShot = shots + "-listening.png";
-            seen.fills.insert(accentPixels(seen.listeningShot, *seen.panel));
-        }
+        if (seen.panel)
+            seen.fills.insert(accentPixels(shots + "-listening.png", *seen.panel));
         if (!wav.empty()) {
             std::atomic<bool> done = false;
             std::thread player([&] { s_.play(wav), done = true; });
@@ -223,37 +224,25 @@ public:
         } else {
             s_.releaseHotKey();
         }
-        // Straight after the release, without asking X first: the label may last only as
-        // long as the recogniser takes to finish.
-        if (seen.panel) {
-            const int fill = accentPixels(shots + "-transcribing.png", *seen.panel);
-            seen.transcribingSeen =
-                fill >= 0 && fill <= *std::min_element(seen.fills.begin(), seen.fills.end()) + 20;
-        }
         seen.panelHidden = DesktopSession::waitFor([&] { return !panel(); }, 6s);
         return seen;
     }
 
     // Opens the tray menu, moves down `row` enabled entries and chooses that one.
     bool chooseMenuRow(int row) {
-        static const std::regex icon("\\(\"murmelin\" \"[^\"]*\"\\)\\s+(\\d+)x(\\d+)\\+-?\\d+\\+-?"
-                                     "\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)");
-        const std::string tree = s_.run({"xwininfo", "-root", "-tree"}).out;
-        for (std::sregex_iterator it(tree.begin(), tree.end(), icon), end; it != end; ++it) {
-            const int w = std::stoi((*it)[1]), h = std::stoi((*it)[2]);
-            if (w < 8 || w > 64 || std::stoi((*it)[4]) < 1000)
-                continue;
-            const int x = std::stoi((*it)[3]) + w / 2, y = std::stoi((*it)[4]) + h / 2;
-            s_.run({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "3"});
-            std::this_thread::sleep_for(600ms);
-            s_.screenshot(artifactsDir() + "/tray-menu-open.png");
-            for (int i = 0; i < row; ++i)
-                s_.run({"xdotool", "key", "Down"});
-            s_.run({"xdotool", "key", "Return"});
-            std::this_thread::sleep_for(300ms);
-            return true;
-        }
-        return false;
+        const auto icons = trayIcons(s_);
+        if (icons.empty())
+            return false;
+        const Box& icon = icons.front();
+        s_.run({"xdotool", "mousemove", std::to_string(icon.x + icon.width / 2),
+                std::to_string(icon.y + icon.height / 2), "click", "3"});
+        std::this_thread::sleep_for(600ms);
+        s_.screenshot(artifactsDir() + "/tray-menu-open.png");
+        for (int i = 0; i < row; ++i)
+            s_.run({"xdotool", "key", "Down"});
+        s_.run({"xdotool", "key", "Return"});
+        std::this_thread::sleep_for(300ms);
+        return true;
     }
 
 private:

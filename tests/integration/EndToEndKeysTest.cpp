@@ -66,8 +66,6 @@ TEST_F(EndToEndKeysTest, PressWhileTheLastTranscriptIsAwaitedLosesNothingKept) {
     ASSERT_EQ(history.size(), traces.size());
     EXPECT_EQ(lower(history.back()), "hello\nworld");
     EXPECT_EQ(session_->keysDown(), std::vector<int>{});
-    for (const auto& t : traces)
-        std::printf("delivered: raw \"%s\"\n", t.raw.c_str());
 
     // The program is ready for the next dictation.
     const std::string before = read();

@@ -14,14 +14,6 @@ namespace {
 
 using EndToEndStateTest = EndToEndFixture;
 
-std::vector<pid_t> pidsNamed(const DesktopSession& s, const std::string& name) {
-    std::vector<pid_t> pids;
-    for (const auto& [pid, n] : s.processes())
-        if (n == name)
-            pids.push_back(pid);
-    return pids;
-}
-
 // The same on each sound server ("pulse", "pipewire"), with a session of its own.
 class EndToEndSoundServerTest : public EndToEndFixture,
                                 public ::testing::WithParamInterface<std::string> {
@@ -43,8 +35,9 @@ TEST_P(EndToEndSoundServerTest, WithoutASoundServerOneNotificationAndLaterPresse
     const std::string file = session_->launchTargetWindow();
     program_->start();
     // The server the program talks to (PipeWire's core and session manager live on).
-    for (const char* name : {"pulse-awake", GetParam() == "pipewire" ? "pipewire-pulse" : "pulse"})
-        for (pid_t pid : pidsNamed(*session_, name))
+    const std::string server = GetParam() == "pipewire" ? "pipewire-pulse" : "pulse";
+    for (const auto& [pid, name] : session_->processes())
+        if (name == server || name == "pulse-awake")
             ::kill(pid, SIGTERM);
     const std::string socket = session_->env("PULSE_RUNTIME_PATH").value() + "/native";
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !std::filesystem::exists(socket); }, 5s));
@@ -62,7 +55,6 @@ TEST_P(EndToEndSoundServerTest, WithoutASoundServerOneNotificationAndLaterPresse
     EXPECT_EQ(all.back().appName, "Murmelin");
     EXPECT_EQ(all.back().summary, "Murmelin");
     EXPECT_FALSE(all.back().body.empty());
-    std::printf("notification body: \"%s\"\n", all.back().body.c_str());
     EXPECT_FALSE(panelShown);
     EXPECT_TRUE(program_->running());
 
@@ -99,7 +91,7 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     }
     cleaned.resize(10); // newest first, the oldest fell off
     EXPECT_EQ(storedHistory(*session_), cleaned);
-    EXPECT_EQ(storedLocale(*session_), "en-US");
+    EXPECT_EQ(stored<std::string>(*session_, "locale"), "en-US");
 
     // The tenth history row of the menu is the oldest one kept.
     ASSERT_TRUE(program_->chooseMenuRow(10));
@@ -109,7 +101,7 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     program_->stop();
     program_->start();
     EXPECT_EQ(storedHistory(*session_), cleaned);
-    EXPECT_EQ(storedLocale(*session_), "en-US");
+    EXPECT_EQ(stored<std::string>(*session_, "locale"), "en-US");
     ASSERT_TRUE(program_->chooseMenuRow(1));
     EXPECT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == cleaned[0]; }, 2s))
         << "the restarted program's menu lost the history";
@@ -119,7 +111,7 @@ TEST_F(EndToEndStateTest, TenDictationsThenARestartKeepHistoryAndLanguage) {
     const auto after = storedHistory(*session_);
     EXPECT_EQ(std::vector<std::string>(after.begin() + 1, after.end()),
               std::vector<std::string>(cleaned.begin(), cleaned.begin() + 9));
-    EXPECT_EQ(storedLocale(*session_), "en-US");
+    EXPECT_EQ(stored<std::string>(*session_, "locale"), "en-US");
 }
 
 } // namespace

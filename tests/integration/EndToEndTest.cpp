@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 using namespace murmelin;
@@ -87,11 +86,7 @@ TEST_F(EndToEndTest, DictationIntoTheQtWindowWithRealSpeechAndSpokenCommands) {
     Seen seen = program_->dictate(librivox("0880"), "qt-librivox");
     expectDelivered(read, "", seen, 1);
     const auto first = program_->traces().back();
-    const double wer = wordErrors(librivoxReference("0880"), lower(first.raw)).rate();
-    std::printf("librivox 0880: raw \"%s\", word error rate %.0f %%\n", first.raw.c_str(),
-                wer * 100);
-    EXPECT_LE(wer, 0.5);
-    EXPECT_TRUE(seen.transcribingSeen || seen.panelHidden);
+    EXPECT_LE(wordErrors(librivoxReference("0880"), lower(first.raw)).rate(), 0.5) << first.raw;
 
     // Spoken commands the recogniser hears right from flite's rms voice.
     struct Phrase {
@@ -142,10 +137,9 @@ TEST_F(EndToEndTest, DictationIntoMousepadAndIntoATerminal) {
 
     // lxterminal pastes with Control+Shift+V; the shell in it writes what it receives, raw.
     const std::string typed = session_->dir() + "/terminal.txt";
-    const pid_t terminal = session_->launch(
-        "lxterminal", {"lxterminal", "-e", "sh", "-c", "stty raw -echo; exec cat > " + typed});
+    session_->launch("lxterminal",
+                     {"lxterminal", "-e", "sh", "-c", "stty raw -echo; exec cat > " + typed});
     ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(typed); }, 10s));
-    (void)terminal;
     std::this_thread::sleep_for(500ms);
     seen = program_->dictate(session_->speak("open quote hello close quote"), "terminal");
     expectDelivered([&] { return readFile(typed).value_or(""); }, "", seen, 2);
@@ -157,9 +151,6 @@ TEST_F(EndToEndTest, SilenceReleasedAtOnceDeliversNothing) {
     session_->run({"sh", "-c", "printf before | xclip -selection clipboard -i"});
     const Seen seen = program_->dictate("", "silence");
     EXPECT_TRUE(seen.panel.has_value());
-    // The empty panel may stand only for the few milliseconds the recogniser needs to finish.
-    std::printf("panel with an empty bar seen after the release: %s\n",
-                seen.transcribingSeen ? "yes" : "no (already gone)");
     EXPECT_TRUE(seen.panelHidden);
     std::this_thread::sleep_for(500ms);
     EXPECT_TRUE(program_->traces().empty());

@@ -64,20 +64,6 @@ struct Program {
     std::vector<std::string> argv; // "%f": the file it writes what it receives to
 };
 
-// Starts `program` and waits until it has created its file: it is then ready for keys.
-pid_t start(const DesktopSession& s, const std::string& name, const Program& program,
-            const std::string& file) {
-    std::vector<std::string> argv;
-    for (std::string arg : program.argv) {
-        for (auto at = arg.find("%f"); at != std::string::npos; at = arg.find("%f", at))
-            arg.replace(at, 2, file);
-        argv.push_back(arg);
-    }
-    const pid_t pid = s.launch(name, argv);
-    DesktopSession::waitFor([&] { return std::filesystem::exists(file); }, 15s);
-    return pid;
-}
-
 TEST_F(X11PasteAppsTest, EachProgramReceivesTheTextOnceUnderEveryLayout) {
     // Terminals run cat in raw mode: a literal ^V or any other stray byte would show.
     const std::string raw = "stty raw -echo; exec cat > %f";
@@ -139,8 +125,14 @@ TEST_F(X11PasteAppsTest, EachProgramReceivesTheTextOnceUnderEveryLayout) {
             std::this_thread::sleep_for(500ms);
         }
         const std::string file = session_->dir() + "/received-" + tag + ".txt";
-        const pid_t pid = start(*session_, c.program + tag, program, file);
-        ASSERT_TRUE(std::filesystem::exists(file)) << c.program << " did not start";
+        std::vector<std::string> argv = program.argv;
+        for (std::string& arg : argv)
+            for (auto at = arg.find("%f"); at != std::string::npos; at = arg.find("%f", at))
+                arg.replace(at, 2, file);
+        const pid_t pid = session_->launch(c.program + tag, argv);
+        // Once it has created its file it is ready for keys.
+        ASSERT_TRUE(DesktopSession::waitFor([&] { return std::filesystem::exists(file); }, 15s))
+            << c.program << " did not start";
         // Keys follow the pointer when no window manager sets the focus.
         const std::string window =
             session_->run({"xdotool", "search", "--onlyvisible", "--class", program.windowClass})

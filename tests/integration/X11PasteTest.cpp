@@ -70,12 +70,6 @@ protected:
     KeyCode code(KeySym sym) { return XKeysymToKeycode(x_.get(), sym); }
 
     void fake(KeySym sym, bool down) { keys_->press(sym, down); }
-
-    bool isDown(KeyCode c) {
-        const auto held = keys_->held();
-        return std::find(held.begin(), held.end(), c) != held.end();
-    }
-
     int keysDown() { return static_cast<int>(keys_->held().size()); }
 
     // The key events the target window received until `until` came up (or `wait` passed).
@@ -116,16 +110,10 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
         bool capsLock;
         PasteChord chord;
         unsigned state;
-        bool russianActive = false; // "us,ru" with the second group locked
     };
     const Case cases[] = {
         {"nothing held", {}, false, PasteChord::controlV, ControlMask},
         {"hot key still held", {XK_Control_L, XK_Alt_L}, false, PasteChord::controlV, ControlMask},
-        {"terminal chord",
-         {XK_Control_L, XK_Alt_L},
-         false,
-         PasteChord::controlShiftV,
-         ControlMask | ShiftMask},
         {"Shift and Super held",
          {XK_Shift_R, XK_Super_L},
          false,
@@ -137,21 +125,9 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
          PasteChord::controlV,
          ControlMask | LockMask},
         {"Shift+Insert", {XK_Control_L, XK_Alt_L}, false, PasteChord::shiftInsert, ShiftMask},
-        // Typed in the Latin group (state bits of group 1), then the Russian one is back.
-        {"us,ru with ru active",
-         {XK_Control_L, XK_Alt_L},
-         false,
-         PasteChord::controlShiftV,
-         ControlMask | ShiftMask,
-         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.russianActive) {
-            ASSERT_EQ(std::system("setxkbmap -layout us,ru"), 0);
-            XkbLockGroup(x_.get(), XkbUseCoreKbd, 1);
-            XSync(x_.get(), False);
-        }
         const KeySym key = c.chord == PasteChord::shiftInsert ? XK_Insert : XK_v;
         const KeyCode v = code(key);
         if (c.capsLock) {
@@ -175,17 +151,13 @@ TEST_F(X11PasteTest, PasteCarriesOnlyTheChordsModifiersAndRestoresHeldKeys) {
         }
         EXPECT_EQ(vPresses, 1);
         EXPECT_EQ(vReleases, 1);
-        if (c.russianActive) {
-            XkbStateRec state{};
-            XkbGetState(x_.get(), XkbUseCoreKbd, &state);
-            EXPECT_EQ(state.locked_group, 1);
-            ASSERT_EQ(std::system("setxkbmap -layout us"), 0);
-        }
 
         // The user's keys are down again, exactly those, and nothing else is stuck.
+        std::vector<int> held;
         for (KeySym sym : c.held)
-            EXPECT_TRUE(isDown(code(sym))) << XKeysymToString(sym);
-        EXPECT_EQ(keysDown(), static_cast<int>(c.held.size()));
+            held.push_back(code(sym));
+        std::sort(held.begin(), held.end());
+        EXPECT_EQ(keys_->held(), held);
         for (KeySym sym : c.held)
             fake(sym, false);
         EXPECT_EQ(keysDown(), 0);

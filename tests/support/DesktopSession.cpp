@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -52,15 +53,13 @@ struct Pipe {
     int fds[2] = {-1, -1};
     Pipe() {
         if (pipe2(fds, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe2 failed");
+            throw std::runtime_error(std::string("pipe2 failed: ") + std::strerror(errno));
     }
-    ~Pipe() { closeBoth(); }
+    ~Pipe() { closeEnd(0), closeEnd(1); }
     void closeEnd(int i) {
         if (fds[i] >= 0)
-            close(fds[i]);
-        fds[i] = -1;
+            close(std::exchange(fds[i], -1));
     }
-    void closeBoth() { closeEnd(0), closeEnd(1); }
 };
 
 enum class Stderr { inherit, collect, discard };
@@ -163,7 +162,6 @@ DesktopSession::DesktopSession(std::vector<std::string> parts)
     std::vector<std::string> args{"start", "--owner", std::to_string(getpid()), dir_};
     args.insert(args.end(), parts.begin(), parts.end());
     const CommandResult started = script(args);
-    std::cerr << started.out;
     if (started.status != 0)
         throw std::runtime_error("desktop session did not start (logs in " + dir_ +
                                  "/logs): " + started.out);

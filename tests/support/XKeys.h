@@ -17,7 +17,6 @@ public:
     XKeys(const XKeys&) = delete;
     XKeys& operator=(const XKeys&) = delete;
 
-    bool ok() const { return display_ != nullptr; }
     /// Presses (down) or releases a key given by keysym name ("Control_L", "space") or value.
     bool press(const std::string& keysym, bool down) const;
     bool press(unsigned long keysym, bool down) const;

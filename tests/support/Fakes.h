@@ -240,14 +240,12 @@ struct TestBuffer {
 
 class FakeHotKeySource : public HotKeySource {
 public:
-    CallLog log;
     std::vector<Shortcut> shortcuts;                       // every bind(), in order
     ShortcutBinding answer{HotKeyRegistration::bound, ""}; // what binds answer
     bool answerLater = false;                              // true: the answer waits for answerNow()
 
     void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
               std::function<void(ShortcutBinding)> onResult) override {
-        log.add("bind " + shortcut.preferredTrigger);
         shortcuts.push_back(shortcut);
         {
             std::lock_guard lock(mutex_);
@@ -331,14 +329,13 @@ class FakeTrust final : public AccessibilityTrust {
 public:
     bool trusted = true;
     bool answerToPrompt = true;
-    int checks = 0, prompts = 0;
-    std::function<void(bool)> onChange;
-    bool isTrusted() override { return ++checks, trusted; }
+    int prompts = 0;
+    bool isTrusted() override { return trusted; }
     void requestTrust(std::function<void(bool)> answered) override {
         ++prompts;
         answered(answerToPrompt);
     }
-    void setOnChange(std::function<void(bool)> f) override { onChange = std::move(f); }
+    void setOnChange(std::function<void(bool)>) override {}
 };
 
 class FakeClipboard final : public Clipboard {
@@ -447,14 +444,8 @@ public:
         calls.push_back("stop");
         pending.push_back(std::move(done));
     }
-    void level(float value) {
-        if (onLevel)
-            onLevel(value);
-    }
-    void interrupt(const std::string& reason) {
-        if (onInterrupted)
-            onInterrupted(reason);
-    }
+    void level(float value) { onLevel(value); }
+    void interrupt(const std::string& reason) { onInterrupted(reason); }
     // Hands `transcript` to the oldest pending completion, once.
     void complete(const std::string& transcript) {
         if (pending.empty())
@@ -478,30 +469,33 @@ public:
     }
     void retryRegistration() override { ++retries; }
     void registered(HotKeyRegistration outcome, std::string trigger = "Ctrl+Alt+Space") {
-        if (onRegistration)
-            onRegistration({outcome, std::move(trigger)});
+        onRegistration({outcome, std::move(trigger)});
     }
-    void press() {
-        if (onPress)
-            onPress();
-    }
-    void release() {
-        if (onRelease)
-            onRelease();
-    }
+    void press() { onPress(); }
+    void release() { onRelease(); }
 };
 
-// Records "place", "front" and "out" calls, and the last placement.
+// Records "place", "front" and "out" calls, the last placement and, given the model, the
+// label it showed when brought to the front.
 class FakePanelWindow final : public PanelWindow {
 public:
+    explicit FakePanelWindow(const LevelModel* model = nullptr) : model_(model) {}
     std::vector<std::string> calls;
     PanelPlacement placement;
+    std::string frontLabel;
     void place(const PanelPlacement& p) override {
         calls.push_back("place");
         placement = p;
     }
-    void orderFrontRegardless() override { calls.push_back("front"); }
+    void orderFrontRegardless() override {
+        calls.push_back("front");
+        if (model_)
+            frontLabel = model_->label.get() + " " + std::to_string(model_->level.get());
+    }
     void orderOut() override { calls.push_back("out"); }
+
+private:
+    const LevelModel* model_;
 };
 
 // A panel that exists from its first show(), which also resets the label as the real one does.

@@ -124,10 +124,6 @@ public:
         std::lock_guard lock(mutex_);
         return tasks_.empty() ? nullptr : tasks_.back();
     }
-    std::vector<std::shared_ptr<FakeRequest>> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
     std::shared_ptr<FakeRequest> lastRequest() const {
         std::lock_guard lock(mutex_);
         return requests_.empty() ? nullptr : requests_.back();
@@ -174,18 +170,13 @@ public:
         log.add("start");
         if (!startError.empty())
             throw EngineError(startError);
-        running_ = true;
     }
-    void stop() override {
-        log.add("stop");
-        running_ = false;
-    }
+    void stop() override { log.add("stop"); }
     void setOnInterrupted(std::function<void(std::string)> handler) override {
         onInterrupted_ = std::move(handler);
     }
     // Plays the capture thread losing the server or the device.
     void interrupt(const std::string& reason) {
-        running_ = false;
         if (onInterrupted_)
             onInterrupted_(reason);
     }
@@ -194,7 +185,6 @@ public:
         std::lock_guard lock(mutex_);
         return tap_ != nullptr;
     }
-    bool running() const { return running_; }
     // Calls the installed tap, outside the lock, as a real capture thread would; returns
     // whether a tap was there.
     bool feed(const AudioBuffer& buffer) {
@@ -212,7 +202,6 @@ public:
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<AudioTap> tap_;
-    std::atomic<bool> running_{false};
     std::function<void(std::string)> onInterrupted_;
 };
 

@@ -152,14 +152,6 @@ TEST_F(ModelCatalogTest, TheRealModelLoadsInTheBackgroundAndItsVerdictIsKept) {
 }
 
 TEST_F(ModelCatalogTest, UserRootFollowsXdgDataHome) {
-    struct Restore {
-        std::string data = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "";
-        std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        ~Restore() {
-            data.empty() ? ::unsetenv("XDG_DATA_HOME") : ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-            home.empty() ? ::unsetenv("HOME") : ::setenv("HOME", home.c_str(), 1);
-        }
-    } restore;
     ::setenv("XDG_DATA_HOME", "/data", 1);
     EXPECT_EQ(userModelRoot(), "/data/murmelin/models");
     ::setenv("XDG_DATA_HOME", "relative", 1); // not absolute: ignored

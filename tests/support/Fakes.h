@@ -267,12 +267,12 @@ private:
     std::function<void(ShortcutBinding)> pending_;
 };
 
-// A store whose values may be of any of the types a real file could hold; every set() is
-// logged so tests can count writes.
+// A store whose every set() is logged so tests can count writes; a value of another type
+// than asked for reads as absent.
 class FakeDefaults final : public DefaultsStore {
 public:
-    using Value = std::variant<std::string, std::vector<std::string>, double,
-                               std::map<std::string, std::string>>;
+    using Value =
+        std::variant<std::string, std::vector<std::string>, std::map<std::string, std::string>>;
     std::map<std::string, Value> values;
     std::vector<std::pair<std::string, Value>> writes;
 

@@ -102,10 +102,8 @@ TEST_F(ModelCatalogTest, DamagedModelsAreUnavailableWithoutHarmingTheProgram) {
     }
     // empty: every file there, none with anything in it
     for (const auto& file : {root_ / "cc-CC" / "hmm" / "mdef", root_ / "cc-CC" / "cc.lm.bin",
-                             root_ / "cc-CC" / "cc.dict"}) {
-        fs::create_directories(file.parent_path());
-        std::ofstream{file};
-    }
+                             root_ / "cc-CC" / "cc.dict"})
+        fill(file, 0);
     auto o = options();
     o.check->verdicts = (root_ / "verdicts").string();
     SphinxRecognizerFactory factory(o);

@@ -31,43 +31,22 @@
 
 namespace murmelin::testing {
 
-// Everything a fake was asked, in order; safe to append to from any thread.
-class CallLog {
-public:
-    void add(std::string call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        calls_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
-
 class FakeAuthorization : public SpeechAuthorization {
 public:
     AuthorizationStatus speech = AuthorizationStatus::authorized;
     AuthorizationStatus microphone = AuthorizationStatus::authorized;
-    mutable CallLog log;
+    mutable std::vector<std::string> log; // what was asked, in order
 
     AuthorizationStatus speechStatus() const override {
-        log.add("speechStatus");
+        log.push_back("speechStatus");
         return speech;
     }
     AuthorizationStatus microphoneStatus() const override {
-        log.add("microphoneStatus");
+        log.push_back("microphoneStatus");
         return microphone;
     }
-    void requestSpeech() override { log.add("requestSpeech"); }
-    void requestMicrophone() override { log.add("requestMicrophone"); }
+    void requestSpeech() override { log.push_back("requestSpeech"); }
+    void requestMicrophone() override { log.push_back("requestMicrophone"); }
 };
 
 class FakeRequest : public RecognitionRequest {
@@ -140,11 +119,11 @@ class FakeRecognizerFactory final : public SpeechRecognizerFactory {
 public:
     std::vector<std::string> locales;
     std::map<std::string, std::shared_ptr<FakeRecognizer>> byLocale;
-    CallLog log;
+    std::vector<std::string> log;
 
     std::vector<std::string> supportedLocales() const override { return locales; }
     std::shared_ptr<SpeechRecognizer> make(const std::string& locale) override {
-        log.add("make " + locale);
+        log.push_back("make " + locale);
         auto it = byLocale.find(locale);
         return it == byLocale.end() ? nullptr : it->second;
     }
@@ -154,24 +133,24 @@ public:
 class FakeAudioInput : public AudioInput {
 public:
     std::string startError; // when not empty, start() throws EngineError with this text
-    CallLog log;
+    std::vector<std::string> log;
 
     void installTap(uint32_t bufferSize, AudioTap tap) override {
-        log.add("installTap " + std::to_string(bufferSize));
+        log.push_back("installTap " + std::to_string(bufferSize));
         std::lock_guard lock(mutex_);
         tap_ = std::make_shared<AudioTap>(std::move(tap));
     }
     void removeTap() override {
-        log.add("removeTap");
+        log.push_back("removeTap");
         std::lock_guard lock(mutex_);
         tap_.reset();
     }
     void start() override {
-        log.add("start");
+        log.push_back("start");
         if (!startError.empty())
             throw EngineError(startError);
     }
-    void stop() override { log.add("stop"); }
+    void stop() override { log.push_back("stop"); }
     void setOnInterrupted(std::function<void(std::string)> handler) override {
         onInterrupted_ = std::move(handler);
     }

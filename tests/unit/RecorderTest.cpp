@@ -122,11 +122,11 @@ TEST_F(RecorderTest, StartTestsPermissionsThenRecogniserInOrderAndChangesNothing
         recognizer->onDevice = row.onDevice;
 
         EXPECT_EQ(startFailure().kind(), row.kind);
-        Strings asked = auth.log.calls();
-        for (const auto& call : factory.log.calls())
+        Strings asked = auth.log;
+        for (const auto& call : factory.log)
             asked.push_back(call);
         EXPECT_EQ(asked, Strings(checks.begin(), checks.begin() + row.asked));
-        EXPECT_TRUE(engine.log.calls().empty());
+        EXPECT_TRUE(engine.log.empty());
         EXPECT_EQ(recognizer->lastRequest(), nullptr);
     }
     // Idle, a stop answers empty at once and schedules nothing.
@@ -137,7 +137,7 @@ TEST_F(RecorderTest, StartTestsPermissionsThenRecogniserInOrderAndChangesNothing
 
 TEST_F(RecorderTest, StartInstallsTheTapAndRunsTheEngineInOrder) {
     recorder->start("en-US");
-    EXPECT_EQ(engine.log.calls(), (Strings{"removeTap", "installTap 1024", "start"}));
+    EXPECT_EQ(engine.log, (Strings{"removeTap", "installTap 1024", "start"}));
     auto request = recognizer->lastRequest();
     EXPECT_EQ(task()->request, request);
 
@@ -154,7 +154,7 @@ TEST_F(RecorderTest, StartInstallsTheTapAndRunsTheEngineInOrder) {
 
     engine.log.clear();
     recorder->stop(completion("c"));
-    EXPECT_EQ(engine.log.calls(), (Strings{"stop", "removeTap"}));
+    EXPECT_EQ(engine.log, (Strings{"stop", "removeTap"}));
     EXPECT_EQ(request->endedAudio, 1);
     EXPECT_FALSE(engine.hasTap());
 }
@@ -406,7 +406,7 @@ TEST_F(RecorderTest, CallbacksOutlivingTheRecorderDoNothing) {
 
 TEST_F(RecorderTest, RequestPermissionsAsksForSpeechThenMicrophone) {
     recorder->requestPermissions();
-    EXPECT_EQ(auth.log.calls(), (Strings{"requestSpeech", "requestMicrophone"}));
+    EXPECT_EQ(auth.log, (Strings{"requestSpeech", "requestMicrophone"}));
     EXPECT_EQ(queue.pending(), 0u);
 }
 

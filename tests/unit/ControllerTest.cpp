@@ -103,6 +103,8 @@ TEST_F(ControllerTest, FullCycleDeliversAndPastesExactlyAfterTheDelay) {
     rig.localeInfo.current = "en_US";
     auto& c = started();
     auto& model = rig.hud->levelModel;
+    rig.recorder->level(0.3f); // the meter moves only while recording
+    EXPECT_EQ(model.level.get(), 0.0);
 
     rig.hotKey.press();
     EXPECT_EQ(rig.recorder->calls.back(), "start:en-US");
@@ -113,10 +115,16 @@ TEST_F(ControllerTest, FullCycleDeliversAndPastesExactlyAfterTheDelay) {
     rig.recorder->level(0.1f); // widened, not rounded to the nearest double of 0.1
     EXPECT_EQ(model.level.get(), static_cast<double>(0.1f));
 
-    rig.hotKey.release(); // the meter and label after it: HUDLevelTest
+    rig.hotKey.release();
     EXPECT_FALSE(c.recording.get());
+    EXPECT_EQ(model.label.get(), kTranscribingLabel);
+    EXPECT_EQ(model.level.get(), 0.0);
+    rig.recorder->level(0.7f); // the last buffer, flushed by the release
+    EXPECT_EQ(model.level.get(), 0.0);
 
     rig.recorder->complete("hello  new line world");
+    rig.recorder->level(0.2f);
+    EXPECT_EQ(model.level.get(), 0.0);
     EXPECT_EQ(rig.hud->window->calls.back(), "out");
     EXPECT_EQ(c.history.get(), Strings{"hello\nworld"});
     EXPECT_EQ(rig.clipboard.writes, Strings{"hello\nworld"});

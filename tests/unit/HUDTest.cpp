@@ -116,25 +116,4 @@ TEST(HUDViewTest, FillWidthHasAStubAndNeverLeavesTheTrack) {
     }
 }
 
-TEST(HUDLevelTest, TheMeterFollowsTheRecorderOnlyWhileRecording) {
-    murmelin::testing::ControllerRig rig;
-    auto c = rig.make();
-    c->start();
-    LevelModel& model = rig.hud->model();
-    rig.recorder->level(0.3f); // before any press
-    EXPECT_EQ(model.level.get(), 0.0);
-    rig.hotKey.press();
-    rig.recorder->level(0.5f);
-    EXPECT_DOUBLE_EQ(model.level.get(), 0.5);
-    rig.hotKey.release();
-    EXPECT_EQ(model.level.get(), 0.0);
-    EXPECT_EQ(model.label.get(), kTranscribingLabel);
-    rig.recorder->level(0.7f); // the last buffer, flushed by the release
-    EXPECT_EQ(model.level.get(), 0.0) << "the meter moved after release";
-    rig.recorder->complete("done");
-    drain(rig.queue);
-    rig.recorder->level(0.2f);
-    EXPECT_EQ(model.level.get(), 0.0);
-}
-
 } // namespace

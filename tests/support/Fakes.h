@@ -31,43 +31,22 @@
 
 namespace murmelin::testing {
 
-// Everything a fake was asked, in order; safe to append to from any thread.
-class CallLog {
-public:
-    void add(std::string call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-    std::vector<std::string> calls() const {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        calls_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-};
-
 class FakeAuthorization : public SpeechAuthorization {
 public:
     AuthorizationStatus speech = AuthorizationStatus::authorized;
     AuthorizationStatus microphone = AuthorizationStatus::authorized;
-    mutable CallLog log;
+    mutable std::vector<std::string> log; // what was asked, in order
 
     AuthorizationStatus speechStatus() const override {
-        log.add("speechStatus");
+        log.push_back("speechStatus");
         return speech;
     }
     AuthorizationStatus microphoneStatus() const override {
-        log.add("microphoneStatus");
+        log.push_back("microphoneStatus");
         return microphone;
     }
-    void requestSpeech() override { log.add("requestSpeech"); }
-    void requestMicrophone() override { log.add("requestMicrophone"); }
+    void requestSpeech() override { log.push_back("requestSpeech"); }
+    void requestMicrophone() override { log.push_back("requestMicrophone"); }
 };
 
 class FakeRequest : public RecognitionRequest {
@@ -124,10 +103,6 @@ public:
         std::lock_guard lock(mutex_);
         return tasks_.empty() ? nullptr : tasks_.back();
     }
-    std::vector<std::shared_ptr<FakeRequest>> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
     std::shared_ptr<FakeRequest> lastRequest() const {
         std::lock_guard lock(mutex_);
         return requests_.empty() ? nullptr : requests_.back();
@@ -144,11 +119,11 @@ class FakeRecognizerFactory final : public SpeechRecognizerFactory {
 public:
     std::vector<std::string> locales;
     std::map<std::string, std::shared_ptr<FakeRecognizer>> byLocale;
-    CallLog log;
+    std::vector<std::string> log;
 
     std::vector<std::string> supportedLocales() const override { return locales; }
     std::shared_ptr<SpeechRecognizer> make(const std::string& locale) override {
-        log.add("make " + locale);
+        log.push_back("make " + locale);
         auto it = byLocale.find(locale);
         return it == byLocale.end() ? nullptr : it->second;
     }
@@ -158,34 +133,29 @@ public:
 class FakeAudioInput : public AudioInput {
 public:
     std::string startError; // when not empty, start() throws EngineError with this text
-    CallLog log;
+    std::vector<std::string> log;
 
     void installTap(uint32_t bufferSize, AudioTap tap) override {
-        log.add("installTap " + std::to_string(bufferSize));
+        log.push_back("installTap " + std::to_string(bufferSize));
         std::lock_guard lock(mutex_);
         tap_ = std::make_shared<AudioTap>(std::move(tap));
     }
     void removeTap() override {
-        log.add("removeTap");
+        log.push_back("removeTap");
         std::lock_guard lock(mutex_);
         tap_.reset();
     }
     void start() override {
-        log.add("start");
+        log.push_back("start");
         if (!startError.empty())
             throw EngineError(startError);
-        running_ = true;
     }
-    void stop() override {
-        log.add("stop");
-        running_ = false;
-    }
+    void stop() override { log.push_back("stop"); }
     void setOnInterrupted(std::function<void(std::string)> handler) override {
         onInterrupted_ = std::move(handler);
     }
     // Plays the capture thread losing the server or the device.
     void interrupt(const std::string& reason) {
-        running_ = false;
         if (onInterrupted_)
             onInterrupted_(reason);
     }
@@ -194,7 +164,6 @@ public:
         std::lock_guard lock(mutex_);
         return tap_ != nullptr;
     }
-    bool running() const { return running_; }
     // Calls the installed tap, outside the lock, as a real capture thread would; returns
     // whether a tap was there.
     bool feed(const AudioBuffer& buffer) {
@@ -212,7 +181,6 @@ public:
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<AudioTap> tap_;
-    std::atomic<bool> running_{false};
     std::function<void(std::string)> onInterrupted_;
 };
 
@@ -240,14 +208,12 @@ struct TestBuffer {
 
 class FakeHotKeySource : public HotKeySource {
 public:
-    CallLog log;
     std::vector<Shortcut> shortcuts;                       // every bind(), in order
     ShortcutBinding answer{HotKeyRegistration::bound, ""}; // what binds answer
     bool answerLater = false;                              // true: the answer waits for answerNow()
 
     void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
               std::function<void(ShortcutBinding)> onResult) override {
-        log.add("bind " + shortcut.preferredTrigger);
         shortcuts.push_back(shortcut);
         {
             std::lock_guard lock(mutex_);
@@ -280,12 +246,12 @@ private:
     std::function<void(ShortcutBinding)> pending_;
 };
 
-// A store whose values may be of any of the types a real file could hold; every set() is
-// logged so tests can count writes.
+// A store whose every set() is logged so tests can count writes; a value of another type
+// than asked for reads as absent.
 class FakeDefaults final : public DefaultsStore {
 public:
-    using Value = std::variant<std::string, std::vector<std::string>, double,
-                               std::map<std::string, std::string>>;
+    using Value =
+        std::variant<std::string, std::vector<std::string>, std::map<std::string, std::string>>;
     std::map<std::string, Value> values;
     std::vector<std::pair<std::string, Value>> writes;
 
@@ -331,14 +297,13 @@ class FakeTrust final : public AccessibilityTrust {
 public:
     bool trusted = true;
     bool answerToPrompt = true;
-    int checks = 0, prompts = 0;
-    std::function<void(bool)> onChange;
-    bool isTrusted() override { return ++checks, trusted; }
+    int prompts = 0;
+    bool isTrusted() override { return trusted; }
     void requestTrust(std::function<void(bool)> answered) override {
         ++prompts;
         answered(answerToPrompt);
     }
-    void setOnChange(std::function<void(bool)> f) override { onChange = std::move(f); }
+    void setOnChange(std::function<void(bool)>) override {}
 };
 
 class FakeClipboard final : public Clipboard {
@@ -447,14 +412,8 @@ public:
         calls.push_back("stop");
         pending.push_back(std::move(done));
     }
-    void level(float value) {
-        if (onLevel)
-            onLevel(value);
-    }
-    void interrupt(const std::string& reason) {
-        if (onInterrupted)
-            onInterrupted(reason);
-    }
+    void level(float value) { onLevel(value); }
+    void interrupt(const std::string& reason) { onInterrupted(reason); }
     // Hands `transcript` to the oldest pending completion, once.
     void complete(const std::string& transcript) {
         if (pending.empty())
@@ -478,30 +437,33 @@ public:
     }
     void retryRegistration() override { ++retries; }
     void registered(HotKeyRegistration outcome, std::string trigger = "Ctrl+Alt+Space") {
-        if (onRegistration)
-            onRegistration({outcome, std::move(trigger)});
+        onRegistration({outcome, std::move(trigger)});
     }
-    void press() {
-        if (onPress)
-            onPress();
-    }
-    void release() {
-        if (onRelease)
-            onRelease();
-    }
+    void press() { onPress(); }
+    void release() { onRelease(); }
 };
 
-// Records "place", "front" and "out" calls, and the last placement.
+// Records "place", "front" and "out" calls, the last placement and, given the model, the
+// label it showed when brought to the front.
 class FakePanelWindow final : public PanelWindow {
 public:
+    explicit FakePanelWindow(const LevelModel* model = nullptr) : model_(model) {}
     std::vector<std::string> calls;
     PanelPlacement placement;
+    std::string frontLabel;
     void place(const PanelPlacement& p) override {
         calls.push_back("place");
         placement = p;
     }
-    void orderFrontRegardless() override { calls.push_back("front"); }
+    void orderFrontRegardless() override {
+        calls.push_back("front");
+        if (model_)
+            frontLabel = model_->label.get() + " " + std::to_string(model_->level.get());
+    }
     void orderOut() override { calls.push_back("out"); }
+
+private:
+    const LevelModel* model_;
 };
 
 // A panel that exists from its first show(), which also resets the label as the real one does.

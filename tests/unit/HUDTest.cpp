@@ -20,38 +20,12 @@ public:
     std::optional<Point> mouseLocation() const override { return mouse; }
 };
 
-struct PanelLog {
+class FakePanelFactory final : public PanelFactory {
+public:
     int made = 0;
-    std::vector<std::string> calls;
-    std::vector<PanelPlacement> placements;
-    // The model as the panel found it when ordered to the front.
-    std::vector<std::pair<double, std::string>> shownWith;
-};
-
-class RecordingPanelWindow final : public PanelWindow {
-public:
-    RecordingPanelWindow(PanelLog& log, LevelModel& model) : log_(log), model_(model) {}
-    void place(const PanelPlacement& p) override {
-        log_.calls.push_back("place");
-        log_.placements.push_back(p);
-    }
-    void orderFrontRegardless() override {
-        log_.calls.push_back("front");
-        log_.shownWith.emplace_back(model_.level, model_.label);
-    }
-    void orderOut() override { log_.calls.push_back("out"); }
-
-private:
-    PanelLog& log_;
-    LevelModel& model_;
-};
-
-class RecordingFactory final : public PanelFactory {
-public:
-    PanelLog log;
     std::unique_ptr<PanelWindow> makePanel(LevelModel& model, Size) override {
-        ++log.made;
-        return std::make_unique<RecordingPanelWindow>(log, model);
+        ++made;
+        return std::make_unique<murmelin::testing::FakePanelWindow>(&model);
     }
 };
 
@@ -61,8 +35,11 @@ const Screen kRight{{1920, 0, 1280, 1024}, {1920, 0, 1280, 1024}};
 
 struct HUDTest : ::testing::Test {
     FakeScreens screens;
-    RecordingFactory factory;
+    FakePanelFactory factory;
     HUD hud{screens, factory};
+    murmelin::testing::FakePanelWindow& window() {
+        return static_cast<murmelin::testing::FakePanelWindow&>(*hud.panel());
+    }
     HUDTest() {
         screens.list = {kLeft, kRight};
         screens.main = kRight; // not the first, so the fallback is visible
@@ -88,10 +65,8 @@ TEST_F(HUDTest, PlacesThePanelAtTheBottomCentreOfTheScreenUnderThePointer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         screens.mouse = c.mouse;
-        factory.log.placements.clear();
         hud.show();
-        ASSERT_EQ(factory.log.placements.size(), 1u);
-        const PanelPlacement& placed = factory.log.placements[0];
+        const PanelPlacement& placed = window().placement;
         EXPECT_DOUBLE_EQ(placed.bottomMargin, 80);
         ASSERT_EQ(placed.origin.has_value(), c.origin.has_value());
         if (c.origin) {
@@ -99,7 +74,8 @@ TEST_F(HUDTest, PlacesThePanelAtTheBottomCentreOfTheScreenUnderThePointer) {
             EXPECT_DOUBLE_EQ(placed.origin->y, c.origin->y);
         }
     }
-    EXPECT_EQ(factory.log.made, 1) << "later shows reuse the first panel";
+    EXPECT_EQ(factory.made, 1) << "later shows reuse the first panel";
+    EXPECT_EQ(window().calls.size(), 2 * std::size(cases)) << "one place and front per show";
 }
 
 TEST_F(HUDTest, WithoutAnyScreenThePlaceIsLeftToTheDesktopAndThePanelIsStillShown) {
@@ -108,9 +84,9 @@ TEST_F(HUDTest, WithoutAnyScreenThePlaceIsLeftToTheDesktopAndThePanelIsStillShow
     screens.mouse = Point{10, 10};
     hud.model().level = 0.4;
     hud.show();
-    EXPECT_EQ(factory.log.made, 1);
-    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"place", "front"}));
-    EXPECT_FALSE(factory.log.placements.at(0).origin);
+    EXPECT_EQ(factory.made, 1);
+    EXPECT_EQ(window().calls, (std::vector<std::string>{"place", "front"}));
+    EXPECT_FALSE(window().placement.origin);
     EXPECT_EQ(hud.model().level.get(), 0.0);
 }
 
@@ -123,9 +99,8 @@ TEST_F(HUDTest, ShowResetsTheModelBeforeBringingThePanelForward) {
     hud.model().label = kTranscribingLabel;
     hud.show();
     EXPECT_EQ(hud.panel(), first);
-    EXPECT_EQ(factory.log.calls, (std::vector<std::string>{"place", "front", "place", "front"}));
-    const std::pair<double, std::string> listening{0.0, kListeningLabel};
-    EXPECT_EQ(factory.log.shownWith.back(), listening);
+    EXPECT_EQ(window().calls, (std::vector<std::string>{"place", "front", "place", "front"}));
+    EXPECT_EQ(window().frontLabel, std::string(kListeningLabel) + " 0.000000");
 }
 
 TEST(HUDViewTest, FillWidthHasAStubAndNeverLeavesTheTrack) {
@@ -139,27 +114,6 @@ TEST(HUDViewTest, FillWidthHasAStubAndNeverLeavesTheTrack) {
         SCOPED_TRACE(level);
         EXPECT_DOUBLE_EQ(HUDView::fillWidth(level), width);
     }
-}
-
-TEST(HUDLevelTest, TheMeterFollowsTheRecorderOnlyWhileRecording) {
-    murmelin::testing::ControllerRig rig;
-    auto c = rig.make();
-    c->start();
-    LevelModel& model = rig.hud->model();
-    rig.recorder->level(0.3f); // before any press
-    EXPECT_EQ(model.level.get(), 0.0);
-    rig.hotKey.press();
-    rig.recorder->level(0.5f);
-    EXPECT_DOUBLE_EQ(model.level.get(), 0.5);
-    rig.hotKey.release();
-    EXPECT_EQ(model.level.get(), 0.0);
-    EXPECT_EQ(model.label.get(), kTranscribingLabel);
-    rig.recorder->level(0.7f); // the last buffer, flushed by the release
-    EXPECT_EQ(model.level.get(), 0.0) << "the meter moved after release";
-    rig.recorder->complete("done");
-    drain(rig.queue);
-    rig.recorder->level(0.2f);
-    EXPECT_EQ(model.level.get(), 0.0);
 }
 
 } // namespace

@@ -31,16 +31,6 @@ TEST(ResolveLocale, ExactThenUnderscoreBlindThenEnUS) {
         EXPECT_EQ(resolveLocale(c.localeID, c.locales), c.expected) << c.localeID;
 }
 
-TEST(ResolveLocale, APressRecordsInTheResolvedLocale) {
-    ControllerRig rig;
-    rig.recognizers.locales = {"fr-FR", "en-GB"};
-    rig.defaults.values["locale"] = std::string("fr_FR");
-    auto controller = rig.make();
-    controller->start();
-    rig.hotKey.press();
-    EXPECT_EQ(rig.recorder->calls.back(), "start:fr-FR");
-}
-
 TEST(SortLocales, ByNormalizedNameInCodePointOrder) {
     FakeLocaleInfo info;
     info.names = {

@@ -88,16 +88,6 @@ TEST(MainQueueThreads, PostsFromManyThreadsAllRunInPerThreadOrderAndWakeTheLoop)
     EXPECT_GT(wakeups.load(), 0);
 }
 
-TEST(MainQueueThreads, RunUntilWaitsForADelayedJobWithoutSpinning) {
-    SteadyClock clock;
-    MainQueue queue(clock);
-    bool done = false;
-    auto start = clock.now();
-    queue.asyncAfter(0.05, [&] { done = true; });
-    EXPECT_TRUE(queue.runUntil([&] { return done; }, 5.0));
-    EXPECT_GE(clock.now() - start, secondsToNanos(0.05));
-}
-
 struct Model : ObservableObject {
     Published<int> value{*this, 1};
 };

@@ -14,7 +14,6 @@
 #include <limits>
 #include <random>
 #include <set>
-#include <sstream>
 #include <thread>
 
 using namespace murmelin;
@@ -156,17 +155,7 @@ TEST(RecorderStress, StartAndStopWhileCaptureAndRecognitionRunOnTheirOwnThreads)
     EXPECT_EQ(offThread, 0);
     EXPECT_EQ(outOfRange, 0);
     EXPECT_GT(levels, 0);
-    RecordProperty("levels", levels);
-    RecordProperty("interruptions", interruptions);
-    RecordProperty("engineFailures", failures);
-}
-
-// Which dictation a delivered text came from: every result of dictation i starts "d<i>".
-std::string dictationTag(const std::string& text) {
-    std::istringstream words(text);
-    std::string first;
-    words >> first;
-    return first;
+    EXPECT_GT(failures, 0);
 }
 
 // The hot key mashed at random on the manual clock, with the real recorder behind the
@@ -250,8 +239,8 @@ TEST(DictationMash, EveryAcceptedPressDeliversItsOwnTranscriptOnce) {
 
     const auto tasks = recognizer->tasks();
     std::map<std::string, int> delivered;
-    for (const auto& text : rig.clipboard.writes)
-        ++delivered[dictationTag(text)];
+    for (const auto& text : rig.clipboard.writes) // every result of dictation i starts "d<i>"
+        ++delivered[text.substr(0, text.find(' '))];
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         EXPECT_EQ(delivered["d" + std::to_string(i)], 1) << "dictation " << i;
         EXPECT_EQ(tasks[i]->cancelled, 1) << "dictation " << i;
@@ -268,8 +257,6 @@ TEST(DictationMash, EveryAcceptedPressDeliversItsOwnTranscriptOnce) {
     // The mash reached every road often enough to mean something.
     EXPECT_GT(tasks.size(), 400u);
     EXPECT_GT(cut.size(), 100u);
-    RecordProperty("dictations", static_cast<int>(tasks.size()));
-    RecordProperty("cutShort", static_cast<int>(cut.size()));
 }
 
 } // namespace

@@ -102,10 +102,8 @@ TEST_F(ModelCatalogTest, DamagedModelsAreUnavailableWithoutHarmingTheProgram) {
     }
     // empty: every file there, none with anything in it
     for (const auto& file : {root_ / "cc-CC" / "hmm" / "mdef", root_ / "cc-CC" / "cc.lm.bin",
-                             root_ / "cc-CC" / "cc.dict"}) {
-        fs::create_directories(file.parent_path());
-        std::ofstream{file};
-    }
+                             root_ / "cc-CC" / "cc.dict"})
+        fill(file, 0);
     auto o = options();
     o.check->verdicts = (root_ / "verdicts").string();
     SphinxRecognizerFactory factory(o);
@@ -152,14 +150,6 @@ TEST_F(ModelCatalogTest, TheRealModelLoadsInTheBackgroundAndItsVerdictIsKept) {
 }
 
 TEST_F(ModelCatalogTest, UserRootFollowsXdgDataHome) {
-    struct Restore {
-        std::string data = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "";
-        std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-        ~Restore() {
-            data.empty() ? ::unsetenv("XDG_DATA_HOME") : ::setenv("XDG_DATA_HOME", data.c_str(), 1);
-            home.empty() ? ::unsetenv("HOME") : ::setenv("HOME", home.c_str(), 1);
-        }
-    } restore;
     ::setenv("XDG_DATA_HOME", "/data", 1);
     EXPECT_EQ(userModelRoot(), "/data/murmelin/models");
     ::setenv("XDG_DATA_HOME", "relative", 1); // not absolute: ignored

@@ -1,5 +1,7 @@
 #include "NullDesktop.h"
 
+#include "PasteChords.h"
+
 #include <cstdio>
 
 namespace murmelin {
@@ -13,10 +15,7 @@ void NullHotKeySource::bind(const Shortcut& shortcut, std::function<void(Shortcu
 }
 
 bool NullKeyInjector::postPaste(PasteChord chord) {
-    const char* name = chord == PasteChord::controlV        ? "Ctrl+V"
-                       : chord == PasteChord::controlShiftV ? "Ctrl+Shift+V"
-                                                            : "Shift+Insert";
-    std::fprintf(stderr, "murmelin: no desktop: paste with %s\n", name);
+    std::fprintf(stderr, "murmelin: no desktop: paste with %s\n", pasteChordName(chord));
     return true;
 }
 

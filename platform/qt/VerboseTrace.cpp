@@ -1,5 +1,7 @@
 #include "VerboseTrace.h"
 
+#include "PasteChords.h"
+
 #include <nlohmann/json.hpp>
 
 #include <unistd.h>
@@ -109,18 +111,6 @@ private:
     std::shared_ptr<State> state_;
 };
 
-const char* chordName(PasteChord chord) {
-    switch (chord) {
-    case PasteChord::controlV:
-        return "ctrl+v";
-    case PasteChord::controlShiftV:
-        return "ctrl+shift+v";
-    case PasteChord::shiftInsert:
-        return "shift+insert";
-    }
-    return "?";
-}
-
 } // namespace
 
 class VerboseTrace::Factory final : public SpeechRecognizerFactory {
@@ -173,7 +163,7 @@ public:
     bool postPaste(PasteChord chord) override {
         const bool posted = inner_.postPaste(chord);
         Event e = event("paste");
-        e["chord"] = chordName(chord);
+        e["chord"] = pasteChordName(chord);
         e["posted"] = posted;
         emit(*state_, e);
         return posted;

@@ -51,7 +51,7 @@ TEST(SessionBackend, TheNullBackendBindsAndPastesWithoutADesktop) {
     EXPECT_TRUE(backend->keys().postPaste(backend->keys().pasteChord()));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "murmelin: no desktop: Ctrl+Alt+Space bound, never pressed\n"
-              "murmelin: no desktop: paste with Ctrl+V\n");
+              "murmelin: no desktop: paste with ctrl+v\n");
     ASSERT_TRUE(bound);
     EXPECT_EQ(bound->outcome, HotKeyRegistration::bound);
     EXPECT_TRUE(backend->trust().isTrusted());

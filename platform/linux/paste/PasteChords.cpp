@@ -86,6 +86,18 @@ PasteChord PasteChordTable::chordFor(const WindowClass& window) const {
     return PasteChord::controlV;
 }
 
+const char* pasteChordName(PasteChord chord) {
+    switch (chord) {
+    case PasteChord::controlV:
+        return "ctrl+v";
+    case PasteChord::controlShiftV:
+        return "ctrl+shift+v";
+    case PasteChord::shiftInsert:
+        return "shift+insert";
+    }
+    return "?";
+}
+
 std::shared_ptr<const PasteChordTable> readPasteChords(const DefaultsStore& defaults) {
     std::vector<std::string> rejected;
     auto table = std::make_shared<const PasteChordTable>(

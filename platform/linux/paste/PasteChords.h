@@ -42,6 +42,8 @@ private:
 
 // "ctrl+v", "ctrl+shift+v" or "shift+insert" (any case, spaces ignored, "control" for "ctrl").
 std::optional<PasteChord> pasteChordNamed(std::string_view name);
+// The chord's name as pasteChordNamed() reads it: "ctrl+v", "ctrl+shift+v" or "shift+insert".
+const char* pasteChordName(PasteChord chord);
 
 inline constexpr const char* kPasteChordsKey = "pasteChords";
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -86,6 +87,18 @@ TEST(MainQueueThreads, PostsFromManyThreadsAllRunInPerThreadOrderAndWakeTheLoop)
         for (int i = 0; i < kJobs; ++i)
             ASSERT_EQ(s[i], i);
     EXPECT_GT(wakeups.load(), 0);
+}
+
+TEST(MainQueueThreads, RunUntilRunsADelayedJobAtItsDeadlineNotBefore) {
+    SteadyClock clock;
+    MainQueue queue(clock);
+    const Nanoseconds posted = clock.now();
+    std::optional<Nanoseconds> ranAt;
+    queue.asyncAfter(0.15, [&] { ranAt = clock.now(); });
+    EXPECT_TRUE(queue.runUntil([&] { return ranAt.has_value(); }, 5.0));
+    ASSERT_TRUE(ranAt);
+    EXPECT_GE(*ranAt - posted, secondsToNanos(0.15));
+    EXPECT_FALSE(queue.runUntil([] { return false; }, 0.05)) << "nothing is due: it times out";
 }
 
 struct Model : ObservableObject {

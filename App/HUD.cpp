@@ -44,11 +44,14 @@ PanelPlacement panelPlacement(const ScreenInfo& screens) {
         chosen = screens.mainScreen();
     if (!chosen)
         return placement;
-    const Rect& visible = chosen->visibleFrame;
-    // y points down here, so "80 above the bottom" counts up from maxY by the panel's height.
-    placement.origin = Point{visible.midX() - HUDView::panelSize.width / 2,
-                             visible.maxY() - kPanelBottomMargin - HUDView::panelSize.height};
+    placement.origin = panelOriginOn(chosen->visibleFrame);
     return placement;
+}
+
+Point panelOriginOn(const Rect& visible) {
+    // y points down here, so "80 above the bottom" counts up from maxY by the panel's height.
+    return Point{visible.midX() - HUDView::panelSize.width / 2,
+                 visible.maxY() - kPanelBottomMargin - HUDView::panelSize.height};
 }
 
 void HUD::show() {

@@ -47,6 +47,10 @@ struct HUDView {
 // The panel sits centred at the bottom of a screen's visible area, this far above its edge.
 inline constexpr double kPanelBottomMargin = 80;
 
+// The panel's top-left corner on a screen whose visible area is `visible`: centred at its
+// bottom, kPanelBottomMargin above the lower edge.
+Point panelOriginOn(const Rect& visible);
+
 // Where the panel goes: on the screen under the pointer when the desktop tells where the
 // pointer is (else on the main screen when there is no screen under it); left to the desktop
 // (the focused screen) when it does not tell.

@@ -163,19 +163,16 @@ void HUDWidget::paintEvent(QPaintEvent*) {
 }
 
 void QtPanelWindow::place(const PanelPlacement& placement) {
-    if (placement.origin) {
-        widget_.move(static_cast<int>(std::lround(placement.origin->x)),
-                     static_cast<int>(std::lround(placement.origin->y)));
-        return;
-    }
+    std::optional<Point> origin = placement.origin;
     // The desktop keeps the focused screen to itself; the primary one is Qt's best guess.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    const QRect visible = screen->availableGeometry();
-    widget_.move(visible.center().x() - widget_.width() / 2,
-                 visible.bottom() + 1 - static_cast<int>(placement.bottomMargin) -
-                     widget_.height());
+    if (const QScreen* screen = QGuiApplication::primaryScreen(); !origin && screen) {
+        const QRect visible = screen->availableGeometry();
+        origin = panelOriginOn(Rect{double(visible.x()), double(visible.y()),
+                                    double(visible.width()), double(visible.height())});
+    }
+    if (origin)
+        widget_.move(static_cast<int>(std::lround(origin->x)),
+                     static_cast<int>(std::lround(origin->y)));
 }
 
 void QtPanelWindow::orderFrontRegardless() {

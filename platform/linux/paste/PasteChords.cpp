@@ -27,13 +27,6 @@ constexpr std::array<std::string_view, 6> kShiftInsert = {
 };
 // clang-format on
 
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : char(c); });
-    return out;
-}
-
 std::optional<PasteChord> builtIn(const std::string& name) {
     if (std::find(kShiftInsert.begin(), kShiftInsert.end(), name) != kShiftInsert.end())
         return PasteChord::shiftInsert;
@@ -46,7 +39,7 @@ std::optional<PasteChord> builtIn(const std::string& name) {
 
 std::optional<PasteChord> pasteChordNamed(std::string_view name) {
     std::string compact;
-    for (char c : lowered(name)) {
+    for (char c : asciiLowered(name)) {
         if (c != ' ' && c != '\t')
             compact += c;
     }
@@ -65,7 +58,7 @@ PasteChordTable::PasteChordTable(const std::map<std::string, std::string>& userE
                                  std::vector<std::string>& rejected) {
     for (const auto& [window, name] : userEntries) {
         if (auto chord = pasteChordNamed(name)) {
-            user_[lowered(window)] = *chord;
+            user_[asciiLowered(window)] = *chord;
         } else {
             rejected.push_back("\"" + name + "\" for \"" + window +
                                "\" is not ctrl+v, ctrl+shift+v or shift+insert");
@@ -74,7 +67,7 @@ PasteChordTable::PasteChordTable(const std::map<std::string, std::string>& userE
 }
 
 PasteChord PasteChordTable::chordFor(const WindowClass& window) const {
-    const std::string names[] = {lowered(window.instance), lowered(window.className)};
+    const std::string names[] = {asciiLowered(window.instance), asciiLowered(window.className)};
     for (const std::string& name : names) {
         if (auto it = user_.find(name); !name.empty() && it != user_.end())
             return it->second;
@@ -84,6 +77,13 @@ PasteChord PasteChordTable::chordFor(const WindowClass& window) const {
             return *chord;
     }
     return PasteChord::controlV;
+}
+
+std::string asciiLowered(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : char(c); });
+    return out;
 }
 
 const char* pasteChordName(PasteChord chord) {

@@ -42,6 +42,10 @@ private:
 
 // "ctrl+v", "ctrl+shift+v" or "shift+insert" (any case, spaces ignored, "control" for "ctrl").
 std::optional<PasteChord> pasteChordNamed(std::string_view name);
+// `text` with A-Z in lower case: window classes and key names compare without regard to
+// ASCII case, whatever the locale.
+std::string asciiLowered(std::string_view text);
+
 // The chord's name as pasteChordNamed() reads it: "ctrl+v", "ctrl+shift+v" or "shift+insert".
 const char* pasteChordName(PasteChord chord);
 

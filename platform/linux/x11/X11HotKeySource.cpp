@@ -1,4 +1,5 @@
 #include "X11HotKeySource.h"
+#include "PasteChords.h"
 #include "XDisplay.h"
 
 #include <X11/XKBlib.h>
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -33,9 +33,7 @@ unsigned long parseTrigger(const std::string& trigger, unsigned& mask, std::stri
     mask = 0;
     std::size_t from = 0;
     for (std::size_t plus; (plus = trigger.find('+', from)) != std::string::npos; from = plus + 1) {
-        std::string word = trigger.substr(from, plus - from);
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string word = asciiLowered(trigger.substr(from, plus - from));
         const auto* m = std::find_if(std::begin(modifiers), std::end(modifiers),
                                      [&](const Modifier& x) { return word == x.word; });
         if (m == std::end(modifiers))
@@ -45,12 +43,8 @@ unsigned long parseTrigger(const std::string& trigger, unsigned& mask, std::stri
     }
     const std::string key = trigger.substr(from);
     unsigned long keysym = XStringToKeysym(key.c_str());
-    if (keysym == NoSymbol && !key.empty()) { // "Space" is "space" to X
-        std::string lower = key;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        keysym = XStringToKeysym(lower.c_str());
-    }
+    if (keysym == NoSymbol && !key.empty()) // "Space" is "space" to X
+        keysym = XStringToKeysym(asciiLowered(key).c_str());
     name += key;
     return keysym;
 }

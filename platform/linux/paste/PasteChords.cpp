@@ -45,12 +45,10 @@ std::optional<PasteChord> pasteChordNamed(std::string_view name) {
     }
     if (compact.starts_with("control+"))
         compact.replace(0, 7, "ctrl");
-    if (compact == "ctrl+v")
-        return PasteChord::controlV;
-    if (compact == "ctrl+shift+v")
-        return PasteChord::controlShiftV;
-    if (compact == "shift+insert")
-        return PasteChord::shiftInsert;
+    for (PasteChord chord :
+         {PasteChord::controlV, PasteChord::controlShiftV, PasteChord::shiftInsert})
+        if (compact == pasteChordName(chord))
+            return chord;
     return std::nullopt;
 }
 

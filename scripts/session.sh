@@ -2,7 +2,8 @@
 # A complete, private desktop session for tests, the demo and the benchmarks, on a machine with
 # no display, no sound card and no logged-in user:
 #
-#   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify
+#   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify,
+#                                                     or sway instead of the X11 ones,
 #                                                     and a sound server: pulse or pipewire
 #   session.sh stop <dir>                             stops everything that start started
 #   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
@@ -19,6 +20,11 @@
 # --owner, a watchdog stops the session when that process ends (a test that crashes or is killed
 # by a timeout leaves nothing behind).
 # The caller's DISPLAY, bus and sound server are never used or touched.
+# `sway` is a headless sway (wlroots, pixman renderer) with two outputs, HEADLESS-1 1280x720
+# and HEADLESS-2 800x600 to its right. sway refuses to run as root, so as root it runs as the
+# user $MURMELIN_SWAY_USER (default murmelin-sway, made when missing) in a runtime folder of
+# that user's; everything else stays ours and reaches it by the absolute WAYLAND_DISPLAY and
+# SWAYSOCK that env exports. Its key bindings run as that user: the session bus lets them in.
 #
 # Tools: notification_recorder and session_probe come from $MURMELIN_TOOLS_DIR or
 # ${MURMELIN_BUILD_DIR:-<repo>/build}/tests/integration/tools (built there when missing).
@@ -32,7 +38,7 @@ absolute "${BASH_SOURCE[0]}"
 self=$REPLY
 root=${self%/scripts/*}
 all_parts=(x11 dbus wm compositor tray notify pulse)
-known_parts=("${all_parts[@]}" pipewire)
+known_parts=("${all_parts[@]}" pipewire sway)
 timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 
 say() { echo "session.sh: $*" >&2; }
@@ -174,7 +180,8 @@ start_dbus() {
         ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">' \
         '<busconfig>' '  <type>session</type>' '  <keep_umask/>' "  <listen>$listen</listen>" \
         '  <auth>EXTERNAL</auth>' "  <servicedir>$dir/dbus-services</servicedir>" \
-        '  <policy context="default">' '    <allow send_destination="*" eavesdrop="true"/>' \
+        '  <policy context="default">' ${bus_users:+"$bus_users"} \
+        '    <allow send_destination="*" eavesdrop="true"/>' \
         '    <allow eavesdrop="true"/>' '    <allow own="*"/>' '  </policy>' '</busconfig>' \
         >"$dir/dbus.conf"
     out=$(dbus-daemon --config-file="$dir/dbus.conf" --fork --print-address=1 --print-pid=1 \
@@ -196,6 +203,43 @@ wait_notify() {
     dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
         org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications 2>&1 |
         grep -q 'boolean true' || fail "org.freedesktop.Notifications has no owner"
+}
+
+# sway as the session's user (see the head of this file); awaited by wait_sway.
+launch_sway() {
+    local run=$dir/sway/run as_user=()
+    sway_user=$(id -un)
+    if [ "$(id -u)" -eq 0 ]; then
+        sway_user=${MURMELIN_SWAY_USER:-murmelin-sway}
+        id -u "$sway_user" >/dev/null 2>&1 ||
+            useradd -M -d /nonexistent -s /usr/sbin/nologin "$sway_user" 2>>"$dir/logs/sway.log" ||
+            fail "cannot make the user $sway_user for sway"
+        as_user=(setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups)
+        # The user must reach its runtime folder and the bus socket inside ours, and no more.
+        chmod 0711 "$dir" "$dir/runtime" && install -d -m 0711 "$dir/sway" &&
+            install -d -m 0700 -o "$sway_user" -g "$sway_user" "$run" || fail "cannot prepare sway's folders"
+    else
+        install -d -m 0700 "$dir/sway" "$run" || fail "cannot prepare sway's folders"
+    fi
+    printf '%s\n' 'xwayland disable' 'output HEADLESS-1 resolution 1280x720 position 0 0' \
+        'default_border none' 'focus_follows_mouse no' >"$dir/sway/sway.conf"
+    export SWAYSOCK=$run/sway.sock WAYLAND_DISPLAY=$run/wayland-1
+    spawn sway "${as_user[@]}" env -i PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+        HOME="$dir/sway" XDG_RUNTIME_DIR="$run" SWAYSOCK="$SWAYSOCK" \
+        DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" \
+        WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+        sway -c "$dir/sway/sway.conf"
+}
+
+wait_sway() {
+    until [ -S "$WAYLAND_DISPLAY" ] && swaymsg -q -t get_version >/dev/null 2>&1; do
+        alive_named sway || { log_tail sway; fail "sway exited"; }
+        deadline_passed && { log_tail sway; fail "sway not ready after ${timeout_s}s"; }
+        sleep 0.02
+    done
+    swaymsg -q create_output && swaymsg -q output HEADLESS-2 resolution 800x600 position 1280 0 ||
+        { log_tail sway; fail "sway refused the second output"; }
+    echo "$sway_user" >"$dir/sway/user"
 }
 
 launch_pulse() {
@@ -274,10 +318,10 @@ configure_sound() {
 }
 
 write_env() {
-    local name unset=(WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID)
+    local name unset=(SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID)
     {
         echo "# Source this file to run inside the session started by scripts/session.sh."
-        for name in DISPLAY DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
+        for name in DISPLAY WAYLAND_DISPLAY SWAYSOCK DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
             PULSE_RUNTIME_PATH PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
             MURMELIN_SESSION_DIR HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME \
             GSETTINGS_BACKEND NO_AT_BRIDGE; do
@@ -310,6 +354,8 @@ cmd_start() {
     [ -n "${want[pulse]:-}" ] && sound=pulse
     [ -n "${want[pipewire]:-}" ] && sound=pipewire
     [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ] && want[x11]=1
+    [ -n "${want[x11]:-}" ] && [ -n "${want[sway]:-}" ] &&
+        { say "x11 and sway are two desktops: choose one"; exit 2; }
 
     local tools_probe="" tools_notify=""
     deadline_us=$((t0_us + timeout_s * 1000000))
@@ -322,7 +368,7 @@ cmd_start() {
     fi
 
     caller_display=${DISPLAY:-}
-    unset DISPLAY WAYLAND_DISPLAY SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
+    unset DISPLAY WAYLAND_DISPLAY SWAYSOCK SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
         PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
     mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state" \
         "$dir/dbus-services" "$dir/runtime/pulse" &&
@@ -333,6 +379,11 @@ cmd_start() {
         XDG_DATA_HOME="$dir/data" XDG_CACHE_HOME="$dir/cache" XDG_STATE_HOME="$dir/state" \
         XDG_RUNTIME_DIR="$dir/runtime" QT_QPA_PLATFORM=xcb GDK_BACKEND=x11 \
         GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
+    bus_users=""
+    if [ -n "${want[sway]:-}" ]; then
+        export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
+        bus_users='    <allow user="*"/>'
+    fi
 
     if [ -n "$owner" ]; then
         starttime "$owner" || fail "owner process $owner does not exist"
@@ -344,8 +395,10 @@ cmd_start() {
     [ -n "${want[x11]:-}" ] && launch_x11
     start_dbus
     trace "session bus up"
+    [ -n "${want[sway]:-}" ] && launch_sway
     [ -n "$sound" ] && configure_sound && "launch_$sound"
     [ -n "${want[x11]:-}" ] && wait_x11 && trace "X server $DISPLAY up, monitors set"
+    [ -n "${want[sway]:-}" ] && wait_sway && trace "sway $WAYLAND_DISPLAY up, outputs set"
     [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
     [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
     [ -n "${want[tray]:-}" ] && spawn tray trayer --edge bottom --align right \
@@ -374,7 +427,7 @@ cmd_start() {
     trap - INT TERM HUP
     local ms=$(((${EPOCHREALTIME/./} - t0_us) / 1000))
     echo "$ms" >"$dir/startup-ms"
-    say "started ${parts[*]} in $dir (${DISPLAY:-no display}) in ${ms} ms"
+    say "started ${parts[*]} in $dir (${DISPLAY:-${WAYLAND_DISPLAY:-no display}}) in ${ms} ms"
 }
 
 cmd_stop() {

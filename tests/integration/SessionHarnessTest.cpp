@@ -49,6 +49,35 @@ TEST(SessionHarness, StopLeavesNothingBehindAndSparesTheCallersDisplay) {
     saved.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", saved.c_str(), 1);
 }
 
+// The Wayland desktop: sway as its own user, reached by our clients, gone without a trace.
+TEST(SessionHarness, SwaySessionServesOurClientsAndStopsCleanly) {
+    DesktopSession session({"sway", "notify"});
+    ASSERT_TRUE(session.wayland());
+    EXPECT_FALSE(session.env("DISPLAY")) << "an X display would let X11 code pass by mistake";
+    const std::string target = session.launchTargetWindow();
+    EXPECT_TRUE(
+        DesktopSession::waitFor([&] { return session.focusedAppId() == "target_window"; }, 5s))
+        << session.focusedAppId();
+    const std::string shot = session.dir() + "/both-outputs.png";
+    ASSERT_TRUE(session.screenshot(shot));
+    const auto png = readFile(shot).value_or("");
+    ASSERT_GE(png.size(), 24u);
+    auto be32 = [&](size_t at) {
+        return (unsigned char)png[at] << 24 | (unsigned char)png[at + 1] << 16 |
+               (unsigned char)png[at + 2] << 8 | (unsigned char)png[at + 3];
+    };
+    EXPECT_EQ(be32(16), 1280u + 800u) << "HEADLESS-2 stands right of HEADLESS-1";
+    EXPECT_EQ(be32(20), 720u);
+    ASSERT_EQ(session.run({"sh", "-c", "wl-copy from-a-client >/dev/null 2>&1"}).status, 0);
+    EXPECT_TRUE(
+        DesktopSession::waitFor([&] { return session.clipboard() == "from-a-client"; }, 2s));
+
+    const auto processes = session.processes();
+    EXPECT_TRUE(session.stop());
+    for (const auto& [pid, name] : processes)
+        EXPECT_FALSE(isRunning(pid)) << name << " (" << pid << ") outlived the session";
+}
+
 // A test killed by a timeout never runs a destructor; the watchdog must stop its session.
 TEST(SessionHarness, SessionEndsWithItsOwnerProcess) {
     const pid_t owner = fork();

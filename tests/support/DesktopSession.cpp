@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -265,14 +266,38 @@ std::vector<RecordedNotification> DesktopSession::notifications() const {
 }
 
 bool DesktopSession::screenshot(const std::string& path) const {
+    if (wayland())
+        return run({"grim", path}).status == 0;
     return run({"import", "-window", "root", path}).status == 0;
 }
 
 std::string DesktopSession::clipboard() const {
-    // xclip complains on stderr while nobody owns the clipboard, which is an answer here.
-    const CommandResult result =
-        spawnAndWait({"xclip", "-o", "-selection", "clipboard"}, env_, unset_, Stderr::discard);
+    // Both complain on stderr while nobody owns the clipboard, which is an answer here.
+    const std::vector<std::string> reader =
+        wayland() ? std::vector<std::string>{"wl-paste", "-n"}
+                  : std::vector<std::string>{"xclip", "-o", "-selection", "clipboard"};
+    const CommandResult result = spawnAndWait(reader, env_, unset_, Stderr::discard);
     return result.status == 0 ? result.out : std::string();
+}
+
+std::string DesktopSession::focusedAppId() const {
+    const CommandResult tree = run({"swaymsg", "-r", "-t", "get_tree"});
+    if (tree.status != 0)
+        return "";
+    std::function<std::string(const nlohmann::json&)> find = [&](const nlohmann::json& node) {
+        if (node.value("focused", false)) {
+            const auto appId = node.find("app_id");
+            if (appId != node.end() && appId->is_string())
+                return appId->get<std::string>();
+            return node.value("name", std::string());
+        }
+        for (const char* children : {"nodes", "floating_nodes"})
+            for (const auto& child : node.value(children, nlohmann::json::array()))
+                if (std::string found = find(child); !found.empty())
+                    return found;
+        return std::string();
+    };
+    return find(nlohmann::json::parse(tree.out, nullptr, false));
 }
 
 pid_t DesktopSession::activeWindowPid() const {
@@ -292,11 +317,21 @@ bool DesktopSession::keyUp(const std::string& keysym) const {
 }
 
 bool DesktopSession::pressHotKey() const {
-    return keyDown("Control_L") && keyDown("Alt_L") && keyDown("space");
+    if (!wayland())
+        return keyDown("Control_L") && keyDown("Alt_L") && keyDown("space");
+    // A virtual keyboard's keys are up again once it is gone, so one wtype holds the chord
+    // until the release ends it.
+    hotKeyHolder_ = launch("hotkey", {"wtype", "-M", "ctrl", "-M", "alt", "-P", "space", "-s",
+                                      "600000", "-p", "space", "-m", "alt", "-m", "ctrl"});
+    return hotKeyHolder_ > 0;
 }
 
 bool DesktopSession::releaseHotKey() const {
-    return keyUp("space") && keyUp("Alt_L") && keyUp("Control_L");
+    if (!wayland())
+        return keyUp("space") && keyUp("Alt_L") && keyUp("Control_L");
+    const pid_t holder = std::exchange(hotKeyHolder_, 0);
+    return holder > 0 && kill(holder, SIGTERM) == 0 &&
+           waitFor([&] { return !isRunning(holder); }, std::chrono::seconds(2));
 }
 
 std::vector<int> DesktopSession::keysDown() const {

@@ -30,15 +30,16 @@ struct CommandResult {
 };
 
 /// A private headless desktop (scripts/session.sh) for the life of the object: Xvfb with two
-/// monitors, a session bus, window manager, compositor, tray host, notification recorder and a
-/// PulseAudio server whose default source is a virtual microphone. The destructor stops every
-/// process the session started, also when the test failed; a watchdog stops it should the test
-/// process be killed. Nothing here touches this process's own environment unless apply() is
-/// called. All calls are for the test's main thread.
+/// monitors (or a headless sway with two outputs), a session bus, window manager, compositor, tray
+/// host, notification recorder and a PulseAudio server whose default source is a virtual
+/// microphone. The destructor stops every process the session started, also when the test failed; a
+/// watchdog stops it should the test process be killed. Nothing here touches this process's own
+/// environment unless apply() is called. All calls are for the test's main thread.
 class DesktopSession {
 public:
-    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", and "pulse" or
-    /// "pipewire" for the sound server; empty: all, with "pulse").
+    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", or "sway" instead
+    /// of the X11 ones, and "pulse" or "pipewire" for the sound server; empty: all X11 ones,
+    /// with "pulse").
     /// Throws std::runtime_error with session.sh's message when a part does not come up.
     explicit DesktopSession(std::vector<std::string> parts = {});
     ~DesktopSession();
@@ -68,16 +69,21 @@ public:
     bool restartSoundServer() const;
     /// Every notification received so far, oldest first.
     std::vector<RecordedNotification> notifications() const;
-    /// Saves the whole X screen (both monitors) as an image.
+    /// Whether the desktop is a Wayland compositor (sway) rather than an X server.
+    bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
+    /// Saves the whole screen (both monitors or outputs) as an image.
     bool screenshot(const std::string& path) const;
-    /// The text on the X clipboard; empty when nobody owns it.
+    /// The text on the clipboard; empty when nobody owns it.
     std::string clipboard() const;
+    /// sway: the app_id (or title) of the focused window, "" when nothing has focus.
+    std::string focusedAppId() const;
     /// The process owning the focused window (from _NET_WM_PID), or 0 when none is focused.
     pid_t activeWindowPid() const;
     /// Presses or releases one key (X keysym name, e.g. "Control_L", "space") through XTEST.
     bool keyDown(const std::string& keysym) const;
     bool keyUp(const std::string& keysym) const;
-    /// Control+Alt+Space pressed in that order, or released in the reverse one.
+    /// Control+Alt+Space pressed in that order, or released in the reverse one. On sway a
+    /// virtual keyboard holds the chord until the release ends it.
     bool pressHotKey() const;
     bool releaseHotKey() const;
     /// The key codes X sees as held on the session's display.
@@ -104,6 +110,7 @@ private:
     std::map<std::string, std::string> env_;
     std::vector<std::string> unset_;
     bool running_ = false;
+    mutable pid_t hotKeyHolder_ = 0; // the wtype holding the hot key on sway
 };
 
 /// Whole contents of a file, or nothing when it cannot be read.

@@ -239,6 +239,9 @@ wait_sway() {
     done
     swaymsg -q create_output && swaymsg -q output HEADLESS-2 resolution 800x600 position 1280 0 ||
         { log_tail sway; fail "sway refused the second output"; }
+    # Without a physical keyboard the seat has one only while a virtual keyboard exists: no
+    # window would get keyboard focus, and the first key of each typing tool would be lost.
+    spawn keyboard wtype -s 86400000
     echo "$sway_user" >"$dir/sway/user"
 }
 

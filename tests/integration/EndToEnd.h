@@ -60,6 +60,7 @@ struct Seen {
     std::optional<Box> panel; // where the panel stood while listening
     std::set<int> fills;      // accent pixels in the panel while the clip played
     bool panelHidden = false; // gone again afterwards
+    bool focusKept = false;   // the focused window before and after was the same
 };
 
 inline std::string artifactsDir() {
@@ -133,6 +134,8 @@ public:
         pid_ = s_.launch(logName_, {"env", "MURMELIN_VERBOSE=1",
                                     std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin"});
         DesktopSession::waitFor([&] { return !events("ready").empty() || !running(); }, 20s);
+        if (s_.wayland())
+            return; // no tray host on sway: the icon never docks
         DesktopSession::waitFor(
             [&] {
                 return !s_.run({"xdotool", "search", "--class", "murmelin"}).out.empty() ||
@@ -150,6 +153,12 @@ public:
         pid_ = 0;
     }
     bool running() const { return isRunning(pid_); }
+    // Bottom centre of the screen under the pointer (X11: the right monitor), or on sway of the
+    // focused output (HEADLESS-1), 80 px up.
+    Box expectedPanel() const {
+        return s_.wayland() ? Box{640 - 140, 720 - 80 - 44, 280, 44}
+                            : Box{1920 + 640 - 140, 1024 - 80 - 44, 280, 44};
+    }
     std::string log() const {
         return readFile(s_.dir() + "/logs/" + logName_ + ".log").value_or("");
     }
@@ -160,6 +169,12 @@ public:
     }
 
     std::optional<Box> panel() const {
+        if (s_.wayland()) { // no window to ask for: the panel's place shows it or not
+            const Box box = expectedPanel();
+            return accentPixels(artifactsDir() + "/wayland-panel-probe.png", box) >= 0
+                       ? std::optional(box)
+                       : std::nullopt;
+        }
         std::istringstream ids(
             s_.run({"xdotool", "search", "--onlyvisible", "--class", "murmelin"}).out);
         for (std::string id; ids >> id;) {
@@ -183,7 +198,13 @@ public:
     int accentPixels(const std::string& png, const Box& box) const {
         const std::string crop = std::to_string(box.width) + "x" + std::to_string(box.height) +
                                  "+" + std::to_string(box.x) + "+" + std::to_string(box.y);
-        if (s_.run({"import", "-window", "root", "-crop", crop, "+repage", png}).status != 0)
+        const std::string region = std::to_string(box.x) + "," + std::to_string(box.y) + " " +
+                                   std::to_string(box.width) + "x" + std::to_string(box.height);
+        const auto shot = s_.wayland()
+                              ? std::vector<std::string>{"grim", "-g", region, png}
+                              : std::vector<std::string>{"import", "-window", "root", "-crop",
+                                                         crop,     "+repage", png};
+        if (s_.run(shot).status != 0)
             return -1;
         const QImage image =
             QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
@@ -198,13 +219,20 @@ public:
         return dark > image.width() * image.height() / 2 ? n : -3;
     }
 
+    // What dictate() does instead of pressing and releasing Control+Alt+Space.
+    void useKeys(std::function<void()> press, std::function<void()> release) {
+        press_ = std::move(press), release_ = std::move(release);
+    }
+
     // Holds Control+Alt+Space, plays `wav` (empty: none) and lets go in the given order.
     Seen dictate(const std::string& wav, const std::string& name, LetGo order = LetGo::spaceFirst,
                  int extraHoldMs = 0) {
         Seen seen;
         const std::string shots = artifactsDir() + "/" + name;
-        s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
-        s_.pressHotKey();
+        if (!s_.wayland())
+            s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
+        const std::string focused = s_.wayland() ? s_.focusedAppId() : "";
+        press_ ? press_() : s_.pressHotKey();
         DesktopSession::waitFor([&] { return (seen.panel = panel()).has_value(); }, 3s);
         if (seen.panel)
             seen.fills.insert(accentPixels(shots + "-listening.png", *seen.panel));
@@ -222,9 +250,10 @@ public:
             s_.keyUp("Alt_L");
             s_.keyUp("space");
         } else {
-            s_.releaseHotKey();
+            release_ ? release_() : s_.releaseHotKey();
         }
         seen.panelHidden = DesktopSession::waitFor([&] { return !panel(); }, 6s);
+        seen.focusKept = focused == (s_.wayland() ? s_.focusedAppId() : "");
         return seen;
     }
 
@@ -247,6 +276,7 @@ public:
 
 private:
     const DesktopSession& s_;
+    std::function<void()> press_, release_;
     pid_t pid_ = 0;
     static inline int launches_ = 0;
     std::string logName_;
@@ -275,9 +305,9 @@ public:
         const std::string cleaned = traces.back().cleaned;
         ASSERT_FALSE(cleaned.empty());
         EXPECT_TRUE(seen.panel.has_value()) << "the panel never appeared";
-        if (seen.panel) { // bottom centre of the right monitor, where the pointer is
-            EXPECT_EQ(*seen.panel, (Box{1920 + 640 - 140, 1024 - 80 - 44, 280, 44}));
-        }
+        if (seen.panel)
+            EXPECT_EQ(*seen.panel, program_->expectedPanel());
+        EXPECT_TRUE(seen.focusKept) << "the panel took the focus";
         std::string fills;
         for (int f : seen.fills)
             fills += std::to_string(f) + " ";

@@ -232,7 +232,7 @@ public:
         if (!s_.wayland())
             s_.run({"xdotool", "mousemove", "2500", "500"}); // the right monitor
         const std::string focused = s_.wayland() ? s_.focusedAppId() : "";
-        press_ ? press_() : s_.pressHotKey();
+        press_ ? press_() : void(s_.pressHotKey());
         DesktopSession::waitFor([&] { return (seen.panel = panel()).has_value(); }, 3s);
         if (seen.panel)
             seen.fills.insert(accentPixels(shots + "-listening.png", *seen.panel));
@@ -250,7 +250,7 @@ public:
             s_.keyUp("Alt_L");
             s_.keyUp("space");
         } else {
-            release_ ? release_() : s_.releaseHotKey();
+            release_ ? release_() : void(s_.releaseHotKey());
         }
         seen.panelHidden = DesktopSession::waitFor([&] { return !panel(); }, 6s);
         seen.focusKept = focused == (s_.wayland() ? s_.focusedAppId() : "");
@@ -305,8 +305,9 @@ public:
         const std::string cleaned = traces.back().cleaned;
         ASSERT_FALSE(cleaned.empty());
         EXPECT_TRUE(seen.panel.has_value()) << "the panel never appeared";
-        if (seen.panel)
+        if (seen.panel) {
             EXPECT_EQ(*seen.panel, program_->expectedPanel());
+        }
         EXPECT_TRUE(seen.focusKept) << "the panel took the focus";
         std::string fills;
         for (int f : seen.fills)

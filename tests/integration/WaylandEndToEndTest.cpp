@@ -17,7 +17,7 @@ public:
     static void SetUpTestSuite() {
         session_ = new DesktopSession({"sway", "notify", "pulse"});
         // The lines the README gives a sway user (the bindings run as sway's own user).
-        for (const std::string binding :
+        for (const std::string& binding :
              {"bindsym --no-repeat Ctrl+Alt+space exec " + kProgram + " press",
               "bindsym --release Ctrl+Alt+space exec " + kProgram + " release",
               "bindsym --no-repeat Mod4+d exec " + kProgram + " toggle"})

@@ -10,6 +10,7 @@
 // resident memory, and word error rate of the road against the decoder fed the same files.
 // Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
 // RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server)
+// [--desktop x11|sway] (sway: the hot key is a sway binding running `murmelin press/release`)
 // [--long 10,60,180] (one long dictation of each length in seconds, made of the LibriVox clips
 // end to end: release -> clipboard, words delivered, the program's RSS before, at the end of
 // the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
@@ -23,6 +24,9 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +47,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 using namespace murmelin;
 namespace fs = std::filesystem;
@@ -157,21 +163,49 @@ Proc sample(pid_t pid) {
     return p;
 }
 
+// Holds and lets go of Control+Alt+Space.
 struct Keys {
+    virtual ~Keys() = default;
+    virtual void press() = 0;
+    virtual void release() = 0;
+};
+
+// X11: XTest events, flushed.
+struct XKeys final : Keys {
     Display* d = nullptr;
     KeyCode control, alt, space;
-    explicit Keys(const char* display) : d(XOpenDisplay(display)) {
+    explicit XKeys(const char* display) : d(XOpenDisplay(display)) {
         if (!d)
             throw std::runtime_error("cannot open the session's display");
         control = XKeysymToKeycode(d, XK_Control_L);
         alt = XKeysymToKeycode(d, XK_Alt_L);
         space = XKeysymToKeycode(d, XK_space);
     }
-    ~Keys() { XCloseDisplay(d); }
+    ~XKeys() override { XCloseDisplay(d); }
     void key(KeyCode k, bool down) {
         XTestFakeKeyEvent(d, k, down, CurrentTime);
         XSync(d, False);
     }
+    void press() override { key(control, true), key(alt, true), key(space, true); }
+    void release() override { key(space, false), key(alt, false), key(control, false); }
+};
+
+// sway: a virtual keyboard (wtype) holds the chord; its end releases it, and sway's bindings
+// run `murmelin press` and `murmelin release`.
+struct SwayKeys final : Keys {
+    pid_t holder = 0;
+    void press() override {
+        const char* argv[] = {"wtype", "-M",    "ctrl", "-M",     "alt",
+                              "-P",    "space", "-s",   "600000", nullptr};
+        if (posix_spawnp(&holder, "wtype", nullptr, nullptr, const_cast<char**>(argv), environ))
+            holder = 0;
+    }
+    void release() override {
+        if (holder > 0 && kill(holder, SIGTERM) == 0)
+            waitpid(holder, nullptr, 0);
+        holder = 0;
+    }
+    ~SwayKeys() override { release(); }
 };
 
 struct Stats {
@@ -187,16 +221,12 @@ struct Stats {
 bool dictate(Keys& keys, const std::string& wav, const std::string& target, double& pressMs,
              double& releaseMs, double& arrivedMs) {
     const std::string before = slurp(target);
-    keys.key(keys.control, true);
-    keys.key(keys.alt, true);
     pressMs = nowMs();
-    keys.key(keys.space, true);
+    keys.press();
     std::this_thread::sleep_for(150ms);
     session("play " + sessionDir + " " + wav);
     releaseMs = nowMs();
-    keys.key(keys.space, false);
-    keys.key(keys.alt, false);
-    keys.key(keys.control, false);
+    keys.release();
     arrivedMs = -1;
     while (nowMs() - releaseMs < 6000) {
         if (fs::file_size(target) != before.size() || slurp(target) != before) {
@@ -294,16 +324,12 @@ void longDictation(Keys& keys, pid_t pid, const std::vector<Clip>& clips, int se
             std::this_thread::sleep_for(250ms);
         }
     });
-    keys.key(keys.control, true);
-    keys.key(keys.alt, true);
-    keys.key(keys.space, true);
+    keys.press();
     std::this_thread::sleep_for(150ms);
     session("play " + sessionDir + " " + wav);
     const Proc endOfHold = sample(pid);
     const double releaseMs = nowMs();
-    keys.key(keys.space, false);
-    keys.key(keys.alt, false);
-    keys.key(keys.control, false);
+    keys.release();
     holding = false;
     watch.join();
     std::vector<Trace> t;
@@ -329,7 +355,7 @@ void longDictation(Keys& keys, pid_t pid, const std::vector<Clip>& clips, int se
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int dictations = 20, idleS = 60, soak = 0;
-    std::string sound = "pulse";
+    std::string sound = "pulse", desktop = "x11";
     std::vector<int> longSeconds;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -341,30 +367,48 @@ int main(int argc, char** argv) {
             longSeconds = secondsList(argv[++i]);
         else if (a == "--sound" && i + 1 < argc)
             sound = argv[++i];
+        else if (a == "--desktop" && i + 1 < argc)
+            desktop = argv[++i];
         else
             dictations = std::atoi(argv[i]);
     }
     buildDir = fs::canonical("/proc/self/exe").parent_path().parent_path().string();
     sessionDir = fs::temp_directory_path() / ("murmelin-bench-" + std::to_string(getpid()));
     setenv("MURMELIN_BUILD_DIR", buildDir.c_str(), 1);
+    const bool sway = desktop == "sway";
+    const std::string parts = sway ? " sway notify " : " x11 dbus wm compositor tray notify ";
     std::fprintf(stderr, "%s",
-                 session("start --owner " + std::to_string(getpid()) + " " + sessionDir +
-                         " x11 dbus wm compositor tray notify " + sound + " 2>&1")
+                 session("start --owner " + std::to_string(getpid()) + " " + sessionDir + parts +
+                         sound + " 2>&1")
                      .c_str());
-    std::string display = ":" + slurp(sessionDir + "/display");
-    display.erase(display.find_last_not_of("\n") + 1);
+    const std::string program = buildDir + "/platform/qt/murmelin";
+    if (sway) {
+        // Where wtype finds the compositor, and the lines a sway user adds.
+        setenv("WAYLAND_DISPLAY", (sessionDir + "/sway/run/wayland-1").c_str(), 1);
+        setenv("SWAYSOCK", (sessionDir + "/sway/run/sway.sock").c_str(), 1);
+        session("run " + sessionDir + " swaymsg 'bindsym --no-repeat Ctrl+Alt+space exec " +
+                program + " press'");
+        session("run " + sessionDir + " swaymsg 'bindsym --release Ctrl+Alt+space exec " + program +
+                " release'");
+    }
     const std::string target = sessionDir + "/target.txt";
     session("spawn " + sessionDir + " target " + buildDir +
             "/tests/integration/tools/target_window " + target);
     const pid_t pid =
-        std::stoi(session("spawn " + sessionDir + " murmelin env MURMELIN_VERBOSE=1 " + buildDir +
-                          "/platform/qt/murmelin"));
+        std::stoi(session("spawn " + sessionDir + " murmelin env MURMELIN_VERBOSE=1 " + program));
     while (!fs::exists(target))
         std::this_thread::sleep_for(10ms);
     // The first press goes in once the program says it is ready: key bound, model loaded.
     for (int i = 0; i < 3000 && events("ready").empty(); ++i)
         std::this_thread::sleep_for(10ms);
-    auto keysOwner = std::make_unique<Keys>(display.c_str());
+    std::unique_ptr<Keys> keysOwner;
+    if (sway) {
+        keysOwner = std::make_unique<SwayKeys>();
+    } else {
+        std::string display = ":" + slurp(sessionDir + "/display");
+        display.erase(display.find_last_not_of("\n") + 1);
+        keysOwner = std::make_unique<XKeys>(display.c_str());
+    }
     Keys& keys = *keysOwner;
 
     const auto clips = librivox();

@@ -160,8 +160,9 @@ void PortalGlobalShortcuts::bound(unsigned response, const QVariantMap& results)
         // The user said no in the desktop's dialog: asking again every retry would nag.
         declined_ = true;
         finish(HotKeyRegistration::unavailable, "",
-               "the desktop's shortcut dialog was cancelled: no hot key until Murmelin starts "
-               "again; `murmelin toggle` bound in the desktop's settings still works");
+               "the desktop's shortcut dialog was cancelled: no hot key from the portal until "
+               "Murmelin starts again (`murmelin press` bound in the desktop's own settings "
+               "still works, see README)");
         return;
     }
     if (response != 0) {

@@ -257,12 +257,17 @@ TEST_F(DBusHotKeysTest, ThePortalsActivationsArePressAndReleaseOnce) {
     FakePortal portal;
     ASSERT_TRUE(portal.start());
     const auto source = makeDesktopHotKeys(main);
-    ASSERT_TRUE(dynamic_cast<PortalGlobalShortcuts*>(source.get()));
     const auto binding = bind(*source);
     ASSERT_TRUE(binding);
     EXPECT_EQ(binding->outcome, HotKeyRegistration::bound);
     EXPECT_EQ(binding->trigger, "Press LOGO+F9") << "the desktop's keys, not ours";
     EXPECT_EQ(portal.preferred(), "CTRL+ALT+space");
+    ASSERT_TRUE(QDBusConnection::sessionBus().registerService(QLatin1String(kBusName)));
+    const Outcome command = runProgram({"toggle"}); // the key commands serve beside the portal
+    QDBusConnection::sessionBus().unregisterService(QLatin1String(kBusName));
+    EXPECT_EQ(command.status, 0) << command.err;
+    EXPECT_EQ(edges, Edges{kPressed});
+    edges.clear();
 
     portal.emitEdge("Activated", QStringLiteral("another")); // not ours
     portal.emitEdge("Deactivated", QStringLiteral("another"));

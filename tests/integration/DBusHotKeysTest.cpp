@@ -68,7 +68,7 @@ Outcome runProgram(const QStringList& arguments, bool serve = true) {
     return run;
 }
 
-// The desktop portal's GlobalShortcuts as the specification of portals describes it, on a
+// The desktop portal's GlobalShortcuts as the XDG portal documentation describes it, on a
 // connection and thread of its own, so that blocking calls of the code under test reach it.
 // Answers each request with its Response signal before the method's reply, as a portal may.
 class FakePortal : public QDBusVirtualObject {
@@ -93,17 +93,18 @@ public:
         thread_.wait();
         QDBusConnection::disconnectFromBus(bus_.name());
     }
-    QString session() const {
+    struct Seen {
+        QString session;
+        QString preferred; // the trigger asked for
+        int bindCalls = 0;
+    };
+    Seen seen() const {
         std::lock_guard lock(mutex_);
-        return session_;
-    }
-    int bindCalls() const {
-        std::lock_guard lock(mutex_);
-        return bindCalls_;
+        return seen_;
     }
     void emitEdge(const char* signal, const QString& id = QStringLiteral("dictate")) {
         QDBusMessage edge = QDBusMessage::createSignal(kPortalPath, kShortcuts, signal);
-        edge << QVariant::fromValue(QDBusObjectPath(session())) << id << qulonglong(1)
+        edge << QVariant::fromValue(QDBusObjectPath(seen().session)) << id << qulonglong(1)
              << QVariantMap();
         bus_.send(edge);
     }
@@ -123,16 +124,17 @@ public:
         QVariantMap results;
         if (call.member() == QLatin1String("CreateSession")) {
             std::lock_guard lock(mutex_);
-            session_ = kPortalPath + QStringLiteral("/session/1/") +
-                       options.value(QStringLiteral("session_handle_token")).toString();
-            results.insert(QStringLiteral("session_handle"), session_);
+            seen_.session = kPortalPath + QStringLiteral("/session/1/") +
+                            options.value(QStringLiteral("session_handle_token")).toString();
+            results.insert(QStringLiteral("session_handle"), seen_.session);
         } else if (call.member() == QLatin1String("BindShortcuts")) {
             std::lock_guard lock(mutex_);
-            ++bindCalls_;
+            ++seen_.bindCalls;
             response = bindResponse;
             PortalShortcuts shortcuts = qdbus_cast<PortalShortcuts>(args.value(1));
             for (PortalShortcut& s : shortcuts) {
-                preferred_ = s.properties.value(QStringLiteral("preferred_trigger")).toString();
+                seen_.preferred =
+                    s.properties.value(QStringLiteral("preferred_trigger")).toString();
                 s.properties = {{QStringLiteral("description"), s.properties.value("description")},
                                 {QStringLiteral("trigger_description"), trigger}};
             }
@@ -147,19 +149,13 @@ public:
         return bus_.send(call.createReply(QVariant::fromValue(QDBusObjectPath(request))));
     }
     QString introspect(const QString&) const override { return {}; }
-    QString preferred() const {
-        std::lock_guard lock(mutex_);
-        return preferred_;
-    }
 
 private:
     QThread thread_;
     QDBusConnection bus_ =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-portal"));
     mutable std::mutex mutex_;
-    QString session_;
-    QString preferred_;
-    int bindCalls_ = 0;
+    Seen seen_;
 };
 
 class DBusHotKeysTest : public ::testing::Test {
@@ -170,7 +166,7 @@ protected:
         static int argc = 1;
         static char name[] = "DBusHotKeysTest";
         static char* argv[] = {name, nullptr};
-        app_ = new QCoreApplication(argc, argv);
+        static QCoreApplication app(argc, argv);
     }
     static void TearDownTestSuite() { delete session_; }
 
@@ -188,7 +184,6 @@ protected:
     SteadyClock clock;
     MainQueue main{clock};
     static inline DesktopSession* session_ = nullptr;
-    static inline QCoreApplication* app_ = nullptr;
 };
 
 TEST_F(DBusHotKeysTest, KeyCommandsReachTheInstanceAsEdgesInOrder) {
@@ -261,7 +256,7 @@ TEST_F(DBusHotKeysTest, ThePortalsActivationsArePressAndReleaseOnce) {
     ASSERT_TRUE(binding);
     EXPECT_EQ(binding->outcome, HotKeyRegistration::bound);
     EXPECT_EQ(binding->trigger, "Press LOGO+F9") << "the desktop's keys, not ours";
-    EXPECT_EQ(portal.preferred(), "CTRL+ALT+space");
+    EXPECT_EQ(portal.seen().preferred, "CTRL+ALT+space");
     ASSERT_TRUE(QDBusConnection::sessionBus().registerService(QLatin1String(kBusName)));
     const Outcome command = runProgram({"toggle"}); // the key commands serve beside the portal
     QDBusConnection::sessionBus().unregisterService(QLatin1String(kBusName));
@@ -292,7 +287,7 @@ TEST_F(DBusHotKeysTest, APortalDialogCancelledBindsNothingAndIsNotAskedAgain) {
     ASSERT_TRUE(first && again);
     EXPECT_EQ(first->outcome, HotKeyRegistration::unavailable);
     EXPECT_EQ(again->outcome, HotKeyRegistration::unavailable);
-    EXPECT_EQ(portal.bindCalls(), 1);
+    EXPECT_EQ(portal.seen().bindCalls, 1);
     EXPECT_NE(said.find("cancelled"), std::string::npos) << said;
     EXPECT_EQ(said.find("cancelled"), said.rfind("cancelled")) << "said more than once: " << said;
 }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "BusNames.h"
+
 #include <string>
 
 namespace murmelin {
-
-// The program's well-known name on the session bus; whoever owns it is the running Murmelin.
-inline constexpr const char* kBusName = "io.github.murmelin.Murmelin";
 
 // One Murmelin per session: owns kBusName on the session bus or, with no bus, holds a lock
 // on $XDG_RUNTIME_DIR/murmelin-<display>.lock. Released when the object goes (or the process

@@ -1,6 +1,7 @@
 // Murmelin: push-to-talk dictation in the system tray. This is the composition root: it
 // makes the Linux adapters, hands them to the program's own units and runs the Qt loop.
 #include "App.h"
+#include "ControlCommand.h"
 #include "Controller.h"
 #include "DBusNotifier.h"
 #include "HUD.h"
@@ -150,6 +151,10 @@ int run(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // `murmelin press`, `release`, `toggle`: a key command for the running instance. Qt's own
+    // options all begin with '-'.
+    if (argc > 1 && argv[1][0] != '-')
+        return sendControlCommand(argc == 2 ? argv[1] : "");
     int status = 0;
     {
         QApplication app(argc, argv);

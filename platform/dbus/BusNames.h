@@ -1,0 +1,11 @@
+#pragma once
+
+namespace murmelin {
+
+// The program's well-known name on the session bus; whoever owns it is the running Murmelin.
+inline constexpr const char* kBusName = "io.github.murmelin.Murmelin";
+// Where the running instance takes key commands (`murmelin press` and the like).
+inline constexpr const char* kControlPath = "/io/github/murmelin/Murmelin";
+inline constexpr const char* kControlInterface = "io.github.murmelin.Murmelin1";
+
+} // namespace murmelin

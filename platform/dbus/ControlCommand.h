@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace murmelin {
+
+// `murmelin press`, `release` or `toggle`: tells the running instance on the session bus and
+// returns the exit status: 0 delivered, 1 not delivered (no instance, no bus, no answer within
+// a second; the reason on stderr), 2 an unknown verb (the usage on stderr). Makes a
+// QCoreApplication when there is none; call it before the program's own.
+int sendControlCommand(const std::string& verb);
+
+} // namespace murmelin

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "MainQueue.h"
+#include "ports/Shortcuts.h"
+
+#include <memory>
+
+namespace murmelin {
+
+// The hot key on a desktop that gives clients no global key grab (Wayland): the desktop's
+// GlobalShortcuts portal when the session bus offers one, else the key commands that the user
+// binds in the desktop's own settings (`murmelin press` / `murmelin release`), which also
+// serve beside the portal. Says on stderr which it chose. Main thread, with a QCoreApplication;
+// waits at most a second for the portal. The sources answer on the Qt main thread, which also runs
+// `main`'s jobs.
+std::unique_ptr<HotKeySource> makeDesktopHotKeys(MainQueue& main);
+
+} // namespace murmelin

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "ControlEdges.h"
+#include "ports/Shortcuts.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class QDBusMessage;
+
+namespace murmelin {
+
+// The hot key through the desktop's GlobalShortcuts portal (org.freedesktop.portal.Desktop):
+// a session, the shortcut bound in it (the desktop may ask the user and choose other keys),
+// then Activated and Deactivated as press and release. Main thread; needs a QCoreApplication.
+// Answers and edges come later, on the main thread.
+class PortalGlobalShortcuts final : public QObject, public HotKeySource {
+    Q_OBJECT
+
+public:
+    PortalGlobalShortcuts();
+    ~PortalGlobalShortcuts() override;
+
+    // Each call asks in a new session (the last one is closed), except after the user has
+    // declined: then it answers unavailable at once rather than ask again and again.
+    void bind(const Shortcut& shortcut, std::function<void(ShortcutEdge)> onEdge,
+              std::function<void(ShortcutBinding)> onResult) override;
+
+private slots:
+    void onResponse(const QDBusMessage& message);
+    void onActivated(const QDBusMessage& message);
+    void onDeactivated(const QDBusMessage& message);
+
+private:
+    using Continuation = std::function<void(unsigned response, const QVariantMap& results)>;
+    // Calls a portal method that answers through a Request object's Response signal.
+    void request(const QString& method, QList<QVariant> arguments, QVariantMap options,
+                 Continuation then);
+    void listen(const QString& requestPath, Continuation then);
+    void forget(const QString& requestPath);
+    void created(unsigned response, const QVariantMap& results);
+    void bound(unsigned response, const QVariantMap& results);
+    void finish(HotKeyRegistration outcome, const std::string& trigger, const std::string& why);
+    bool ours(const QDBusMessage& message) const;
+    void closeSession();
+
+    QDBusConnection bus_;
+    QString requestPrefix_; // /org/freedesktop/portal/desktop/request/<sender>/
+    unsigned tokens_ = 0;
+    std::map<QString, Continuation> requests_;
+    Shortcut shortcut_;
+    std::function<void(ShortcutEdge)> onEdge_;
+    std::vector<std::function<void(ShortcutBinding)>> waiting_; // binds not answered yet
+    QString session_;
+    ControlEdges edges_;
+    bool asking_ = false;
+    bool declined_ = false;
+    std::string said_; // the last line on stderr, not repeated by the retries
+};
+
+} // namespace murmelin

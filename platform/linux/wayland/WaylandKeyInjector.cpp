@@ -1,0 +1,151 @@
+#include "WaylandKeyInjector.h"
+
+#include "WaylandConnection.h"
+#include "WaylandToplevels.h"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+
+#include <wayland-client.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace murmelin {
+namespace {
+
+uint32_t millisecondsNow() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// A memfd holding `text` and its terminating NUL, which the compositor's parser expects;
+// -1 when none can be made.
+int keymapFile(const std::string& text) {
+    const int fd = ::memfd_create("murmelin-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    const char* data = text.c_str();
+    size_t left = text.size() + 1;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd);
+            return -1;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    // The compositor maps it: it must not shrink under it.
+    ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE);
+    return fd;
+}
+
+} // namespace
+
+std::string pasteKeymap() {
+    // Codes are evdev + 8. ALPHABETIC gives v a capital on Shift, as every layout does, so a
+    // client that reads the level still sees Shift+v for Control+Shift+V.
+    return R"(xkb_keymap {
+xkb_keycodes "murmelin" {
+    minimum = 8;
+    maximum = 255;
+    <LCTL> = 37;
+    <LFSH> = 50;
+    <AB04> = 55;
+    <INS> = 118;
+};
+xkb_types "murmelin" {
+    type "ONE_LEVEL" {
+        modifiers = none;
+        level_name[Level1] = "Any";
+    };
+    type "ALPHABETIC" {
+        modifiers = Shift+Lock;
+        map[Shift] = Level2;
+        map[Lock] = Level2;
+        level_name[Level1] = "Base";
+        level_name[Level2] = "Caps";
+    };
+};
+xkb_compatibility "murmelin" {
+    interpret Control_L { action = SetMods(modifiers=Control); };
+    interpret Shift_L { action = SetMods(modifiers=Shift); };
+};
+xkb_symbols "murmelin" {
+    key <LCTL> { type = "ONE_LEVEL", [ Control_L ] };
+    key <LFSH> { type = "ONE_LEVEL", [ Shift_L ] };
+    key <AB04> { type = "ALPHABETIC", [ v, V ] };
+    key <INS> { type = "ONE_LEVEL", [ Insert ] };
+    modifier_map Control { <LCTL> };
+    modifier_map Shift { <LFSH> };
+};
+};
+)";
+}
+
+WaylandKeyInjector::WaylandKeyInjector(WaylandConnection& connection,
+                                       const WaylandToplevels* toplevels,
+                                       std::shared_ptr<const PasteChordTable> chords)
+    : connection_(connection), toplevels_(toplevels), chords_(std::move(chords)) {
+    if (connection_.offers().canPaste())
+        connection_.post([this] { start(); });
+}
+
+WaylandKeyInjector::~WaylandKeyInjector() {
+    connection_.postAndWait([this] {
+        if (keyboard_)
+            zwp_virtual_keyboard_v1_destroy(keyboard_);
+        keyboard_ = nullptr;
+    });
+}
+
+void WaylandKeyInjector::start() {
+    keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
+        connection_.virtualKeyboards(), connection_.seat());
+    const std::string keymap = pasteKeymap();
+    const int fd = keymapFile(keymap);
+    if (fd < 0) {
+        std::fprintf(stderr, "murmelin: cannot make the paste keymap file: %s; paste is off\n",
+                     std::strerror(errno));
+        return;
+    }
+    zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                   static_cast<uint32_t>(keymap.size() + 1));
+    ::close(fd); // the request carried a copy
+    ready_ = true;
+}
+
+PasteChord WaylandKeyInjector::pasteChord() {
+    const std::string appId = toplevels_ ? toplevels_->activeAppId() : std::string();
+    return chords_->chordFor(WindowClass{appId, appId});
+}
+
+bool WaylandKeyInjector::postPaste(PasteChord chord) {
+    if (!connection_.offers().canPaste() || connection_.lost())
+        return false;
+    using namespace virtual_keys;
+    const uint32_t mods = chord == PasteChord::controlV        ? controlMask
+                          : chord == PasteChord::controlShiftV ? controlMask | shiftMask
+                                                               : shiftMask;
+    const uint32_t key = chord == PasteChord::shiftInsert ? insert : v;
+    connection_.post([this, mods, key] {
+        if (!ready_)
+            return;
+        const uint32_t t = millisecondsNow();
+        zwp_virtual_keyboard_v1_modifiers(keyboard_, mods, 0, 0, 0);
+        zwp_virtual_keyboard_v1_key(keyboard_, t, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(keyboard_, t, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+        zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+    });
+    return true;
+}
+
+} // namespace murmelin

@@ -104,6 +104,9 @@ WaylandKeyInjector::~WaylandKeyInjector() {
         if (keyboard_)
             zwp_virtual_keyboard_v1_destroy(keyboard_);
         keyboard_ = nullptr;
+        if (keymapFile_ >= 0)
+            ::close(keymapFile_);
+        keymapFile_ = -1;
     });
 }
 
@@ -111,16 +114,20 @@ void WaylandKeyInjector::start() {
     keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
         connection_.virtualKeyboards(), connection_.seat());
     const std::string keymap = pasteKeymap();
-    const int fd = keymapFile(keymap);
-    if (fd < 0) {
+    keymapSize_ = static_cast<uint32_t>(keymap.size() + 1);
+    keymapFile_ = keymapFile(keymap);
+    if (keymapFile_ < 0) {
         std::fprintf(stderr, "murmelin: cannot make the paste keymap file: %s; paste is off\n",
                      std::strerror(errno));
         return;
     }
-    zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                   static_cast<uint32_t>(keymap.size() + 1));
-    ::close(fd); // the request carried a copy
-    ready_ = true;
+    uploadKeymap();
+}
+
+void WaylandKeyInjector::uploadKeymap() {
+    // The request carries a copy of the descriptor; ours stays for the next upload.
+    zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, keymapFile_,
+                                   keymapSize_);
 }
 
 PasteChord WaylandKeyInjector::pasteChord() {
@@ -137,8 +144,11 @@ bool WaylandKeyInjector::postPaste(PasteChord chord) {
                                                                : shiftMask;
     const uint32_t key = chord == PasteChord::shiftInsert ? insert : v;
     connection_.post([this, mods, key] {
-        if (!ready_)
+        if (keymapFile_ < 0)
             return;
+        // Again before every chord: sway gives every keyboard, ours too, the layout of its
+        // input configuration whenever that changes (to Russian, say, where this key is no v).
+        uploadKeymap();
         const uint32_t t = millisecondsNow();
         zwp_virtual_keyboard_v1_modifiers(keyboard_, mods, 0, 0, 0);
         zwp_virtual_keyboard_v1_key(keyboard_, t, key, WL_KEYBOARD_KEY_STATE_PRESSED);

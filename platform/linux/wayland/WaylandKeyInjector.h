@@ -43,12 +43,14 @@ public:
 
 private:
     void start();
+    void uploadKeymap();
 
     WaylandConnection& connection_;
     const WaylandToplevels* toplevels_;
     std::shared_ptr<const PasteChordTable> chords_;
     zwp_virtual_keyboard_v1* keyboard_ = nullptr; // Wayland thread
-    bool ready_ = false;                          // Wayland thread: the keymap went up
+    int keymapFile_ = -1; // Wayland thread: a sealed memfd, sent again before each chord
+    uint32_t keymapSize_ = 0;
 };
 
 } // namespace murmelin

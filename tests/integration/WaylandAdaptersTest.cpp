@@ -8,6 +8,7 @@
 #include "WaylandKeyInjector.h"
 #include "WaylandLayerPanel.h"
 #include "WaylandToplevels.h"
+#include "WaylandTrust.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -304,6 +305,61 @@ TEST_F(WaylandAdaptersTest, ThePasteChordFollowsTheActivatedToplevel) {
         [&] { return adapters->keys.pasteChord() == PasteChord::controlV; }, 5s))
         << adapters->toplevels.activeAppId();
     EXPECT_NE(adapters->toplevels.activeAppId(), "");
+}
+
+TEST_F(WaylandAdaptersTest, ThePanelShowsAtTheBottomWithoutTakingFocus) {
+    targetWindow();
+    const std::string focused = sway->focused();
+    // 200x40 at the bottom centre of the 1280x720 output, 80 above its edge.
+    const int width = 200, height = 40;
+    auto pixels = [] { return run({"grim", "-t", "ppm", "-g", "540,600 200x40", "-"}).out; };
+    std::string red = "P6\n200 40\n255\n";
+    for (int i = 0; i < width * height; ++i)
+        red += std::string("\xff\0\0", 3);
+    const std::string before = pixels();
+    ASSERT_NE(before, red);
+
+    WaylandLayerPanel panel(*adapters->connection);
+    panel.setBottomMargin(80);
+    const std::vector<uint32_t> frame(width * height, 0xffff0000);
+    panel.show(frame.data(), width, height, width * 4);
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return pixels() == red; }, 3s));
+    EXPECT_EQ(sway->focused(), focused);
+    panel.hide();
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return pixels() == before; }, 3s));
+    EXPECT_EQ(sway->focused(), focused);
+}
+
+// A compositor that goes away is told once; the adapters then do nothing, and never hang.
+TEST(WaylandConnectionLossTest, AGoneCompositorIsToldOnceAndNothingBreaks) {
+    Sway sway;
+    Adapters adapters;
+    ManualClock clock;
+    MainQueue main(clock);
+    WaylandTrust trust(*adapters.connection, main);
+    std::vector<bool> changes;
+    trust.setOnChange([&](bool trusted) { changes.push_back(trusted); });
+    auto clipboard = std::make_unique<WaylandClipboard>(*adapters.connection);
+    auto panel = std::make_unique<WaylandLayerPanel>(*adapters.connection);
+    const uint32_t pixel = 0xff00ff00;
+    panel->show(&pixel, 1, 1, 4);
+    EXPECT_TRUE(trust.isTrusted());
+
+    ::testing::internal::CaptureStderr();
+    sway.stopSway();
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return adapters.connection->lost(); }, 5s));
+    clipboard->setString("after the end");
+    panel->show(&pixel, 1, 1, 4);
+    EXPECT_FALSE(adapters.keys.postPaste(PasteChord::controlV));
+    EXPECT_FALSE(trust.isTrusted());
+    drain(main);
+    EXPECT_EQ(changes, std::vector<bool>{false});
+    clipboard.reset();
+    panel.reset();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(said.starts_with("murmelin: lost the connection to the Wayland compositor"))
+        << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 }
 
 } // namespace

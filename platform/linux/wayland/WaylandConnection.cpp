@@ -162,7 +162,7 @@ bool WaylandConnection::postAndWait(std::function<void()> job) {
     // A job dropped unrun destroys the promise, which the future reports as broken.
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> ran = done->get_future();
-    post([job = std::move(job), done] {
+    post([job = std::move(job), done = std::move(done)] {
         job();
         done->set_value();
     });

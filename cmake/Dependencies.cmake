@@ -22,6 +22,7 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(Threads REQUIRED)
 if(MURMELIN_TESTS)
     find_package(GTest REQUIRED)
+    pkg_check_modules(XKBCOMMON REQUIRED IMPORTED_TARGET xkbcommon) # compiles the paste keymap
 endif()
 if(MURMELIN_BENCH)
     find_package(benchmark REQUIRED)

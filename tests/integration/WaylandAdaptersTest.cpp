@@ -7,6 +7,7 @@
 #include "WaylandConnection.h"
 #include "WaylandKeyInjector.h"
 #include "WaylandLayerPanel.h"
+#include "WaylandPanel.h"
 #include "WaylandToplevels.h"
 #include "WaylandTrust.h"
 
@@ -16,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QApplication>
 
 #include <gtest/gtest.h>
 
@@ -328,6 +331,42 @@ TEST_F(WaylandAdaptersTest, ThePanelShowsAtTheBottomWithoutTakingFocus) {
     panel.hide();
     EXPECT_TRUE(DesktopSession::waitFor([&] { return pixels() == before; }, 3s));
     EXPECT_EQ(sway->focused(), focused);
+}
+
+// The program's panel: the HUD drawn off screen, its frames on the layer surface, following
+// the level while shown.
+TEST_F(WaylandAdaptersTest, TheHUDPanelFollowsTheLevelOnTheLayerSurface) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1); // the widget is drawn, never shown by Qt
+    static int argc = 1;
+    static char name[] = "WaylandAdaptersTest";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    auto waitQt = [](const std::function<bool()>& done) {
+        return DesktopSession::waitFor(
+            [&] {
+                QCoreApplication::processEvents();
+                return done();
+            },
+            3s);
+    };
+    targetWindow();
+    const std::string focused = sway->focused();
+    // 280x44 at the bottom centre of the 1280x720 output, 80 above its edge.
+    auto pixels = [] { return run({"grim", "-t", "ppm", "-g", "500,596 280x44", "-"}).out; };
+    const std::string before = pixels();
+
+    LevelModel model;
+    WaylandPanelFactory factory(*adapters->connection);
+    const auto panel = factory.makePanel(model, HUDView::panelSize);
+    panel->place({std::nullopt, 80});
+    panel->orderFrontRegardless();
+    std::string quiet;
+    EXPECT_TRUE(waitQt([&] { return (quiet = pixels()) != before; }));
+    model.level = 1.0;
+    EXPECT_TRUE(waitQt([&] { return pixels() != quiet; })) << "the level bar did not move";
+    EXPECT_EQ(sway->focused(), focused);
+    panel->orderOut();
+    EXPECT_TRUE(waitQt([&] { return pixels() == before; }));
 }
 
 // A compositor that goes away is told once; the adapters then do nothing, and never hang.

@@ -154,7 +154,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         pid_t pid = -1;
         if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-            throw std::runtime_error("cannot start " + argv[0]);
+            throw std::runtime_error("cannot start " + full[0] + " for " + argv[0]);
         posix_spawn_file_actions_destroy(&actions);
         pids_.push_back(pid);
         return pid;
@@ -207,12 +207,20 @@ struct Adapters {
 class WaylandAdaptersTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        sway = new Sway;
-        adapters = new Adapters;
+        try {
+            sway = new Sway;
+            adapters = new Adapters;
+        } catch (const std::exception& e) {
+            problem = e.what();
+        }
     }
     static void TearDownTestSuite() {
         delete adapters;
         delete sway;
+    }
+    void SetUp() override {
+        if (!adapters)
+            FAIL() << "no Wayland session: " << problem;
     }
     // Starts the tests' Qt window and waits until it has focus; returns the file of its text.
     static fs::path targetWindow() {
@@ -229,6 +237,7 @@ protected:
     }
     static inline Sway* sway = nullptr;
     static inline Adapters* adapters = nullptr;
+    static inline std::string problem;
 };
 
 std::string paste(bool primary = false) {

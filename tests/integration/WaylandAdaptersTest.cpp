@@ -127,6 +127,7 @@ public:
                                       std::string("--reuid=") + kUser,
                                       std::string("--regid=") + kUser,
                                       "--init-groups",
+                                      "--pdeathsig=TERM", // none outlives a killed test
                                       "env",
                                       "-i",
                                       std::string("HOME=/home/") + kUser,

@@ -130,9 +130,14 @@ void WaylandKeyInjector::uploadKeymap() {
                                    keymapSize_);
 }
 
+WindowClass windowClassOfAppId(const std::string& appId) {
+    const size_t dot = appId.rfind('.');
+    return {appId, dot == std::string::npos ? appId : appId.substr(dot + 1)};
+}
+
 PasteChord WaylandKeyInjector::pasteChord() {
-    const std::string appId = toplevels_ ? toplevels_->activeAppId() : std::string();
-    return chords_->chordFor(WindowClass{appId, appId});
+    return chords_->chordFor(
+        windowClassOfAppId(toplevels_ ? toplevels_->activeAppId() : std::string()));
 }
 
 bool WaylandKeyInjector::postPaste(PasteChord chord) {

@@ -25,6 +25,10 @@ inline constexpr uint32_t shiftMask = 1u << 0, controlMask = 1u << 2;
 // codes above: whatever layout the user types with, v is v for the paste.
 std::string pasteKeymap();
 
+// The names the chord table looks up for a Wayland app_id: the app_id itself and, for a
+// reverse-DNS one ("org.kde.konsole"), its last part, the program's name under X11.
+WindowClass windowClassOfAppId(const std::string& appId);
+
 // Paste chords through one virtual keyboard (zwp_virtual_keyboard_v1), made at start and kept:
 // a keyboard made just before a key loses that key, as clients bind the seat's new keyboard
 // only after it appears.

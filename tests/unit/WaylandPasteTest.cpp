@@ -1,6 +1,4 @@
-// The keymap the virtual keyboard uploads, compiled by libxkbcommon as compositors and clients
-// compile it: each key the paste sends gives its keysym, and the modifier masks the paste
-// sends are Control and Shift.
+// The Wayland paste's own logic: its keymap, and the chord for an app_id.
 #include "WaylandKeyInjector.h"
 
 #include <xkbcommon/xkbcommon.h>
@@ -13,7 +11,9 @@ using namespace murmelin;
 
 namespace {
 
-TEST(WaylandKeymap, CompilesWithEachPasteKeyAndModifierWhereThePasteSendsIt) {
+// Compiled by libxkbcommon as compositors and clients compile it: each key the paste sends
+// gives its keysym, and the modifier masks it sends are Control and Shift.
+TEST(WaylandPaste, TheKeymapCompilesWithEachPasteKeyAndModifierWhereThePasteSendsIt) {
     std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
         xkb_context_new(
             xkb_context_flags(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)),
@@ -41,6 +41,22 @@ TEST(WaylandKeymap, CompilesWithEachPasteKeyAndModifierWhereThePasteSendsIt) {
               virtual_keys::controlMask);
     EXPECT_EQ(1u << xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_SHIFT),
               virtual_keys::shiftMask);
+}
+
+// Terminals name themselves in reverse DNS on Wayland, with the X11 name last.
+TEST(WaylandPaste, AnAppIdFindsItsChordLikeAWindowClass) {
+    const PasteChordTable chords;
+    struct Case {
+        const char* appId;
+        PasteChord chord;
+    };
+    for (const Case c : {Case{"foot", PasteChord::controlShiftV},
+                         Case{"org.kde.konsole", PasteChord::controlShiftV},
+                         Case{"com.gexperts.Tilix", PasteChord::controlShiftV},
+                         Case{"org.wezfurlong.wezterm", PasteChord::controlShiftV},
+                         Case{"org.mozilla.firefox", PasteChord::controlV},
+                         Case{"Emacs", PasteChord::shiftInsert}, Case{"", PasteChord::controlV}})
+        EXPECT_EQ(chords.chordFor(windowClassOfAppId(c.appId)), c.chord) << c.appId;
 }
 
 } // namespace

@@ -95,24 +95,8 @@ WaylandKeyInjector::WaylandKeyInjector(WaylandConnection& connection,
                                        const WaylandToplevels* toplevels,
                                        std::shared_ptr<const PasteChordTable> chords)
     : connection_(connection), toplevels_(toplevels), chords_(std::move(chords)) {
-    if (connection_.offers().canPaste())
-        connection_.post([this] { start(); });
-}
-
-WaylandKeyInjector::~WaylandKeyInjector() {
-    connection_.postAndWait([this] {
-        if (keyboard_)
-            zwp_virtual_keyboard_v1_destroy(keyboard_);
-        keyboard_ = nullptr;
-        if (keymapFile_ >= 0)
-            ::close(keymapFile_);
-        keymapFile_ = -1;
-    });
-}
-
-void WaylandKeyInjector::start() {
-    keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
-        connection_.virtualKeyboards(), connection_.seat());
+    if (!connection_.offers().canPaste())
+        return;
     const std::string keymap = pasteKeymap();
     keymapSize_ = static_cast<uint32_t>(keymap.size() + 1);
     keymapFile_ = keymapFile(keymap);
@@ -121,7 +105,21 @@ void WaylandKeyInjector::start() {
                      std::strerror(errno));
         return;
     }
-    uploadKeymap();
+    connection_.post([this] {
+        keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
+            connection_.virtualKeyboards(), connection_.seat());
+        uploadKeymap();
+    });
+}
+
+WaylandKeyInjector::~WaylandKeyInjector() {
+    connection_.postAndWait([this] {
+        if (keyboard_)
+            zwp_virtual_keyboard_v1_destroy(keyboard_);
+        keyboard_ = nullptr;
+    });
+    if (keymapFile_ >= 0)
+        ::close(keymapFile_);
 }
 
 void WaylandKeyInjector::uploadKeymap() {
@@ -141,7 +139,7 @@ PasteChord WaylandKeyInjector::pasteChord() {
 }
 
 bool WaylandKeyInjector::postPaste(PasteChord chord) {
-    if (!connection_.offers().canPaste() || connection_.lost())
+    if (keymapFile_ < 0 || connection_.lost())
         return false;
     using namespace virtual_keys;
     const uint32_t mods = chord == PasteChord::controlV        ? controlMask
@@ -149,8 +147,6 @@ bool WaylandKeyInjector::postPaste(PasteChord chord) {
                                                                : shiftMask;
     const uint32_t key = chord == PasteChord::shiftInsert ? insert : v;
     connection_.post([this, mods, key] {
-        if (keymapFile_ < 0)
-            return;
         // Again before every chord: sway gives every keyboard, ours too, the layout of its
         // input configuration whenever that changes (to Russian, say, where this key is no v).
         uploadKeymap();

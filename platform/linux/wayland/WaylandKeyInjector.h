@@ -46,15 +46,15 @@ public:
     bool postPaste(PasteChord chord) override;
 
 private:
-    void start();
     void uploadKeymap();
 
     WaylandConnection& connection_;
     const WaylandToplevels* toplevels_;
     std::shared_ptr<const PasteChordTable> chords_;
-    zwp_virtual_keyboard_v1* keyboard_ = nullptr; // Wayland thread
-    int keymapFile_ = -1; // Wayland thread: a sealed memfd, sent again before each chord
+    // A sealed memfd, sent again before each chord; -1 when the paste cannot work.
+    int keymapFile_ = -1;
     uint32_t keymapSize_ = 0;
+    zwp_virtual_keyboard_v1* keyboard_ = nullptr; // Wayland thread
 };
 
 } // namespace murmelin

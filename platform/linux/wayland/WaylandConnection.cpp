@@ -154,24 +154,29 @@ void WaylandConnection::post(std::function<void()> job) {
 
 bool WaylandConnection::postAndWait(std::function<void()> job) {
     if (onThread()) {
-        if (lost_)
-            return false;
         job();
         return true;
     }
     // A job dropped unrun destroys the promise, which the future reports as broken.
+    auto shared = std::make_shared<std::function<void()>>(std::move(job));
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> ran = done->get_future();
-    post([job = std::move(job), done = std::move(done)] {
-        job();
+    post([shared, done = std::move(done)] {
+        (*shared)();
         done->set_value();
     });
     try {
         ran.get();
         return true;
     } catch (const std::future_error&) {
-        return false;
     }
+    // Dropped because the connection is lost, after which its thread calls libwayland no
+    // more: the job runs here. Nothing goes out on a broken display; destroying a proxy then
+    // only frees it.
+    if (!lost_)
+        return false;
+    (*shared)();
+    return true;
 }
 
 void WaylandConnection::setOnLost(std::function<void()> onLost) {

@@ -42,8 +42,8 @@ struct WaylandOffers {
 // One connection to the Wayland compositor with an event thread of its own. Every Wayland
 // object of the program is made, used and destroyed on that thread only (libwayland's
 // proxies are not safe to share): other threads hand it work with post(). When the
-// compositor goes away the loss is said once on stderr and nothing touches the connection
-// again; jobs posted from then on are dropped.
+// compositor goes away the loss is said once on stderr and nothing is sent again; jobs
+// posted from then on are dropped.
 class WaylandConnection {
 public:
     // Connects to the compositor that WAYLAND_DISPLAY names and binds the globals above.
@@ -59,8 +59,10 @@ public:
     bool lost() const { return lost_.load(); }
     // Runs `job` on the Wayland thread, in the order posted.
     void post(std::function<void()> job);
-    // Runs `job` there and waits for it; false when it did not run (connection lost or
-    // closing). From the Wayland thread itself it runs at once.
+    // Runs `job` there and waits for it: what the adapters' destructors use. Once the
+    // connection is lost it runs on the caller instead (requests then go nowhere, and
+    // destroying proxies only frees them); false when it did not run (closing). From the
+    // Wayland thread itself it runs at once.
     bool postAndWait(std::function<void()> job);
     // Called on the Wayland thread once, when the connection is lost.
     void setOnLost(std::function<void()> onLost);

@@ -279,6 +279,7 @@ TEST_F(WaylandAdaptersTest, ClipboardServesWithoutFocusUntilItGoes) {
         << "the selection outlived its owner: " << paste();
 }
 
+// The first chord is the first key the virtual keyboard ever sends: none may be lost.
 TEST_F(WaylandAdaptersTest, PastesIntoAQtWindowWhateverTheLayout) {
     const fs::path file = targetWindow();
     std::vector<double> milliseconds;

@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins libicu-dev nlohmann-json3-dev
     libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us
     libpulse-dev libx11-dev libxtst-dev libwayland-dev wayland-protocols
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libxkbcommon-dev
     # run and test: a headless desktop, a sound server and speech to play into it
     xvfb x11-xserver-utils x11-utils xdotool imagemagick openbox xcompmgr trayer
     dbus dbus-x11 libnotify-bin xclip xterm mousepad lxterminal rxvt-unicode emacs-lucid xfce4-clipman
@@ -17,7 +17,7 @@ packages=(
     sox libsox-fmt-all flite festival festvox-us-slt-hts pocketsphinx-testdata
     fonts-dejavu-core python3
     # a headless Wayland desktop (sway) and its clients
-    sway wtype wl-clipboard grim foot qt6-wayland python3-gi gir1.2-gtk-3.0
+    sway wtype wl-clipboard grim foot qt6-wayland jq python3-gi gir1.2-gtk-3.0
 )
 
 missing=()

@@ -73,14 +73,14 @@ bool compositorRunning() {
     return XGetSelectionOwner(display, selection) != None;
 }
 
-HUDWidget::HUDWidget(LevelModel& model, QSize size) : model_(model) {
+HUDWidget::HUDWidget(LevelModel& model, QSize size, bool translucent)
+    : model_(model), translucent_(translucent) {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                    Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput |
                    Qt::X11BypassWindowManagerHint);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
     setFixedSize(size);
-    translucent_ = compositorRunning();
     if (translucent_) {
         setAttribute(Qt::WA_TranslucentBackground);
     } else {

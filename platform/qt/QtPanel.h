@@ -8,19 +8,25 @@
 
 namespace murmelin {
 
+// Whether a compositing manager runs on the display, so translucent windows blend.
+bool compositorRunning();
+
 // The panel's painted content: backdrop, red microphone, level bar and label, drawn from
 // the model. Redraws only on the model's announcements; the bar animates only while its
 // width changes.
 class HUDWidget final : public QWidget {
     Q_OBJECT
 public:
-    HUDWidget(LevelModel& model, QSize size);
+    // `translucent`: the backdrop may be see-through, as where a compositor blends it.
+    HUDWidget(LevelModel& model, QSize size, bool translucent = compositorRunning());
 
     // Whether the backdrop is see-through (a compositor ran when the panel was made).
     bool translucent() const { return translucent_; }
     // The fill's width as currently drawn.
     double shownFill() const { return shownFill_; }
     QRectF trackRect() const;
+    // Whether the fill is still moving towards the level.
+    bool animating() const { return animation_.state() == QAbstractAnimation::Running; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -55,8 +61,5 @@ class QtPanelFactory final : public PanelFactory {
 public:
     std::unique_ptr<PanelWindow> makePanel(LevelModel& model, Size size) override;
 };
-
-// Whether a compositing manager runs on the display, so translucent windows blend.
-bool compositorRunning();
 
 } // namespace murmelin

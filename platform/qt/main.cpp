@@ -23,6 +23,7 @@
 #include "SingleInstance.h"
 #include "SphinxRecognizerFactory.h"
 #include "VerboseTrace.h"
+#include "WaylandPanel.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -112,8 +113,15 @@ int run(QApplication& app) {
     const std::unique_ptr<SessionBackend> desktop = makeSessionBackend(*session, main, defaults);
 
     QtScreenInfo screens;
-    QtPanelFactory panels;
-    QtClipboard clipboard;
+    // The session's own clipboard and panels where it has them (Wayland: they work without
+    // focus), else Qt's.
+    QtPanelFactory qtPanels;
+    const auto layerPanels = desktop->layerShell()
+                                 ? std::make_unique<WaylandPanelFactory>(*desktop->layerShell())
+                                 : nullptr;
+    PanelFactory& panels = layerPanels ? static_cast<PanelFactory&>(*layerPanels) : qtPanels;
+    QtClipboard qtClipboard;
+    Clipboard& clipboard = desktop->clipboard() ? *desktop->clipboard() : qtClipboard;
     DBusNotifier notifier;
     ProcessScriptRunner runner(executableDir);
     DesktopAppIdentity identity(executableDir);

@@ -2,10 +2,17 @@
 
 #include "NullDesktop.h"
 #include "PasteChords.h"
+#include "WaylandClipboard.h"
+#include "WaylandConnection.h"
+#include "WaylandKeyInjector.h"
+#include "WaylandToplevels.h"
+#include "WaylandTrust.h"
 #include "X11AccessibilityTrust.h"
 #include "X11HotKeySource.h"
 #include "X11KeyInjector.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -41,28 +48,94 @@ public:
 
 using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilityTrust>;
 
+// The wlroots family's protocols, each used when the compositor offers it; what is missing is
+// said once at start, with what the user loses.
+class WaylandBackend final : public SessionBackend {
+public:
+    WaylandBackend(std::unique_ptr<WaylandConnection> connection, MainQueue& main,
+                   const DefaultsStore& defaults)
+        : connection_(std::move(connection)), toplevels_(*connection_),
+          keys_(*connection_, &toplevels_, readPasteChords(defaults)), trust_(*connection_, main),
+          clipboard_(*connection_) {
+        const WaylandOffers& offers = connection_->offers();
+        auto lacks = [](const char* what) {
+            std::fprintf(stderr, "murmelin: this Wayland compositor offers no %s\n", what);
+        };
+        if (!offers.canPaste())
+            lacks("virtual-keyboard protocol; dictations are copied to the clipboard, not pasted");
+        if (!offers.canCopy())
+            lacks("data-control protocol; the clipboard works only while a Murmelin window has "
+                  "focus");
+        if (offers.canPaste() && !offers.foreignToplevel)
+            lacks("foreign-toplevel protocol; every application gets Control+V, terminals too");
+        if (!offers.canShowPanels())
+            lacks("layer-shell protocol; the panel is an ordinary window that the compositor "
+                  "places");
+    }
+    // Replaced at merge by makeDesktopHotKeys (platform/dbus: portal or murmelin press/release).
+    HotKeySource& hotKeys() override { return hotKeys_; }
+    KeyInjector& keys() override { return keys_; }
+    AccessibilityTrust& trust() override { return trust_; }
+    Clipboard* clipboard() override {
+        return connection_->offers().canCopy() ? &clipboard_ : nullptr;
+    }
+    WaylandConnection* layerShell() override {
+        return connection_->offers().canShowPanels() ? connection_.get() : nullptr;
+    }
+
+private:
+    std::unique_ptr<WaylandConnection> connection_; // first made, last gone: the others use it
+    NullHotKeySource hotKeys_;
+    WaylandToplevels toplevels_;
+    WaylandKeyInjector keys_;
+    WaylandTrust trust_;
+    WaylandClipboard clipboard_;
+};
+
 } // namespace
 
 std::optional<SessionKind> chooseSession(const std::function<const char*(const char*)>& env,
                                          std::string& problem) {
     if (const char* wanted = env("MURMELIN_SESSION"); wanted && *wanted) {
-        for (SessionKind kind : {SessionKind::x11, SessionKind::none})
+        for (SessionKind kind : {SessionKind::x11, SessionKind::wayland, SessionKind::none})
             if (std::strcmp(wanted, sessionName(kind)) == 0)
                 return kind;
         problem = std::string("MURMELIN_SESSION=") + wanted +
-                  " names no session kind Murmelin knows (x11, none)";
+                  " names no session kind Murmelin knows (x11, wayland, none)";
         return std::nullopt;
     }
-    const char* display = env("DISPLAY");
-    return display && *display ? SessionKind::x11 : SessionKind::none;
+    auto set = [&](const char* name) {
+        const char* value = env(name);
+        return value && *value;
+    };
+    return set("WAYLAND_DISPLAY") ? SessionKind::wayland
+           : set("DISPLAY")       ? SessionKind::x11
+                                  : SessionKind::none;
 }
 
 const char* sessionName(SessionKind kind) {
-    return kind == SessionKind::x11 ? "x11" : "none";
+    switch (kind) {
+    case SessionKind::x11:
+        return "x11";
+    case SessionKind::wayland:
+        return "wayland";
+    case SessionKind::none:
+        break;
+    }
+    return "none";
 }
 
 std::unique_ptr<SessionBackend> makeSessionBackend(SessionKind kind, MainQueue& main,
                                                    const DefaultsStore& defaults) {
+    if (kind == SessionKind::wayland) {
+        std::string problem;
+        if (auto connection = WaylandConnection::connect(problem))
+            return std::make_unique<WaylandBackend>(std::move(connection), main, defaults);
+        const char* display = std::getenv("DISPLAY");
+        kind = display && *display ? SessionKind::x11 : SessionKind::none;
+        std::fprintf(stderr, "murmelin: %s; using the %s session instead\n", problem.c_str(),
+                     kind == SessionKind::x11 ? "X11" : "desktop-less");
+    }
     if (kind == SessionKind::x11)
         return std::make_unique<X11Backend>(main, defaults);
     return std::make_unique<NullBackend>();

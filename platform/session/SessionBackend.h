@@ -12,12 +12,15 @@
 
 namespace murmelin {
 
-// The kinds of desktop session the program has a backend for.
-enum class SessionKind { x11, none };
+class WaylandConnection;
 
-// Which backend serves this session: MURMELIN_SESSION ("x11" or "none") when set, else X11
-// when there is an X display (Wayland desktops offer one through Xwayland), else none.
-// `env` looks up an environment variable (null when unset). Nothing for an unknown
+// The kinds of desktop session the program has a backend for.
+enum class SessionKind { x11, wayland, none };
+
+// Which backend serves this session: MURMELIN_SESSION ("x11", "wayland" or "none") when set,
+// else Wayland when there is a Wayland display, else X11 when there is an X display, else
+// none. A Wayland desktop's Xwayland DISPLAY never wins: XTest and the X grab reach only X11
+// windows. `env` looks up an environment variable (null when unset). Nothing for an unknown
 // MURMELIN_SESSION, with `problem` saying why.
 std::optional<SessionKind> chooseSession(const std::function<const char*(const char*)>& env,
                                          std::string& problem);
@@ -30,10 +33,17 @@ public:
     virtual HotKeySource& hotKeys() = 0;
     virtual KeyInjector& keys() = 0;
     virtual AccessibilityTrust& trust() = 0;
+    // The clipboard that works without focus, when the session has one of its own; null: the
+    // toolkit's.
+    virtual Clipboard* clipboard() { return nullptr; }
+    // The connection that makes layer-shell panels (WaylandLayerPanel), when the compositor
+    // offers them; null: the toolkit's windows.
+    virtual WaylandConnection* layerShell() { return nullptr; }
 };
 
 // Made on the main thread; `defaults` gives the user's paste chords. `main` and `defaults`
-// must outlive the backend.
+// must outlive the backend. A Wayland session whose compositor cannot be reached is said on
+// stderr and served by X11 when there is an X display, else by none.
 std::unique_ptr<SessionBackend> makeSessionBackend(SessionKind kind, MainQueue& main,
                                                    const DefaultsStore& defaults);
 

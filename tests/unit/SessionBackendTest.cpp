@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 
 using namespace murmelin;
@@ -17,7 +18,13 @@ TEST(SessionBackend, OneBackendIsChosenFromTheEnvironment) {
     };
     const Case cases[] = {
         {{{"DISPLAY", ":0"}}, SessionKind::x11},
-        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, SessionKind::x11}, // Xwayland
+        // An Xwayland DISPLAY beside the Wayland display reaches only X11 windows.
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}}, SessionKind::wayland},
+        {{{"WAYLAND_DISPLAY", "/run/user/1000/wayland-1"}}, SessionKind::wayland},
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", ""}}, SessionKind::x11},
+        {{{"DISPLAY", ":0"}, {"WAYLAND_DISPLAY", "wayland-0"}, {"MURMELIN_SESSION", "x11"}},
+         SessionKind::x11},
+        {{{"MURMELIN_SESSION", "wayland"}}, SessionKind::wayland},
         {{{"DISPLAY", ""}}, SessionKind::none},
         {{}, SessionKind::none},
         {{{"DISPLAY", ":0"}, {"MURMELIN_SESSION", "none"}}, SessionKind::none},
@@ -55,6 +62,29 @@ TEST(SessionBackend, TheNullBackendBindsAndPastesWithoutADesktop) {
     ASSERT_TRUE(bound);
     EXPECT_EQ(bound->outcome, HotKeyRegistration::bound);
     EXPECT_TRUE(backend->trust().isTrusted());
+}
+
+// A Wayland display that cannot be reached is said, and the session goes on without it.
+TEST(SessionBackend, AnUnreachableWaylandDisplayFallsBackToTheNextSession) {
+    ManualClock clock;
+    MainQueue main(clock);
+    murmelin::testing::FakeDefaults defaults;
+    const char* display = std::getenv("DISPLAY");
+    const std::string savedDisplay = display ? display : "";
+    ::setenv("WAYLAND_DISPLAY", "/nonexistent/wayland-9", 1);
+    ::unsetenv("DISPLAY");
+    ::testing::internal::CaptureStderr();
+    const auto backend = makeSessionBackend(SessionKind::wayland, main, defaults);
+    backend->keys().postPaste(PasteChord::controlV);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    ::unsetenv("WAYLAND_DISPLAY");
+    if (display)
+        ::setenv("DISPLAY", savedDisplay.c_str(), 1);
+    EXPECT_EQ(said, "murmelin: cannot connect to the Wayland display /nonexistent/wayland-9: No "
+                    "such file or directory; using the desktop-less session instead\n"
+                    "murmelin: no desktop: paste with ctrl+v\n");
+    EXPECT_EQ(backend->clipboard(), nullptr);
+    EXPECT_EQ(backend->layerShell(), nullptr);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "SessionBackend.h"
 
+#include "DesktopHotKeys.h"
 #include "NullDesktop.h"
 #include "PasteChords.h"
 #include "WaylandClipboard.h"
@@ -56,7 +57,7 @@ public:
                    const DefaultsStore& defaults)
         : connection_(std::move(connection)), toplevels_(*connection_),
           keys_(*connection_, &toplevels_, readPasteChords(defaults)), trust_(*connection_, main),
-          clipboard_(*connection_) {
+          clipboard_(*connection_), hotKeys_(makeDesktopHotKeys(main)) {
         const WaylandOffers& offers = connection_->offers();
         auto lacks = [](const char* what) {
             std::fprintf(stderr, "murmelin: this Wayland compositor offers no %s\n", what);
@@ -72,8 +73,7 @@ public:
             lacks("layer-shell protocol; the panel is an ordinary window that the compositor "
                   "places");
     }
-    // Replaced at merge by makeDesktopHotKeys (platform/dbus: portal or murmelin press/release).
-    HotKeySource& hotKeys() override { return hotKeys_; }
+    HotKeySource& hotKeys() override { return *hotKeys_; }
     KeyInjector& keys() override { return keys_; }
     AccessibilityTrust& trust() override { return trust_; }
     Clipboard* clipboard() override {
@@ -85,11 +85,12 @@ public:
 
 private:
     std::unique_ptr<WaylandConnection> connection_; // first made, last gone: the others use it
-    NullHotKeySource hotKeys_;
     WaylandToplevels toplevels_;
     WaylandKeyInjector keys_;
     WaylandTrust trust_;
     WaylandClipboard clipboard_;
+    // No client grabs a key here: the GlobalShortcuts portal or `murmelin press`/`release`.
+    std::unique_ptr<HotKeySource> hotKeys_;
 };
 
 } // namespace

@@ -172,6 +172,9 @@ wait_x11() {
 
 start_dbus() {
     local listen="unix:dir=$XDG_RUNTIME_DIR" out
+    # sway's bindings run as its own user: the bus socket then lives where that user may reach
+    # it, and the runtime folder stays private (Qt insists on 0700).
+    [ -n "$bus_users" ] && install -d -m 0711 "$dir/bus" && listen="unix:dir=$dir/bus"
     # A socket path is limited to 108 bytes; very deep session dirs fall back to /tmp.
     ((${#XDG_RUNTIME_DIR} > 80)) && listen="unix:tmpdir=/tmp"
     # Our own configuration: no activatable services, so nothing is ever started behind our back
@@ -216,7 +219,7 @@ launch_sway() {
             fail "cannot make the user $sway_user for sway"
         as_user=(setpriv --reuid="$sway_user" --regid="$sway_user" --init-groups)
         # The user must reach its runtime folder and the bus socket inside ours, and no more.
-        chmod 0711 "$dir" "$dir/runtime" && install -d -m 0711 "$dir/sway" &&
+        chmod 0711 "$dir" && install -d -m 0711 "$dir/sway" &&
             install -d -m 0700 -o "$sway_user" -g "$sway_user" "$run" || fail "cannot prepare sway's folders"
     else
         install -d -m 0700 "$dir/sway" "$run" || fail "cannot prepare sway's folders"

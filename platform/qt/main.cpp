@@ -142,10 +142,12 @@ int run(QApplication& app) {
     MurmelinApp murmelin({*controller, host, clipboard, translator, main});
     murmelin.delegate().applicationDidFinishLaunching();
     // The icon tells the user that the key works, so it shows only once it does: start() has
-    // grabbed the key (a press from now on waits in the X queue, it is not lost) and the model
-    // the first dictation needs, loading in the background since the factory was made, is
-    // there (else that press would wait for it and lose its first words).
-    main.runDue();
+    // grabbed the key (a press from now on waits in the X queue, it is not lost), the desktop's
+    // answer has come back (a second at most: a portal's dialog is not waited for) and the
+    // model the first dictation needs, loading in the background since the factory was made,
+    // is there (else that press would wait for it and lose its first words).
+    main.runUntil(
+        [&] { return controller->hotKeyRegistration != HotKeyRegistration::pending; }, 1.0);
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     if (!host.show()) {

@@ -208,15 +208,17 @@ public:
             return -1;
         const QImage image =
             QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
-        int n = 0, dark = 0;
+        int n = 0, dark = 0, red = 0;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {
                 const QColor c = image.pixelColor(x, y);
                 n += c.blue() > 190 && c.red() < 90 && c.green() > 90 && c.green() < 180;
                 dark += c.red() < 70 && c.green() < 70 && c.blue() < 70;
+                red += c.red() > 170 && c.green() < 90 && c.blue() < 90;
             }
-        // Not the panel (already gone): the desktop shows through.
-        return dark > image.width() * image.height() / 2 ? n : -3;
+        // Not the panel (already gone): the desktop, or a dark window without the red
+        // microphone, shows through.
+        return dark > image.width() * image.height() / 2 && red > 0 ? n : -3;
     }
 
     // What dictate() does instead of pressing and releasing Control+Alt+Space.

@@ -27,12 +27,19 @@ public:
     // Starts `argv` (which writes what it shows to `file`) and waits until it has the focus.
     std::string launchTarget(const std::string& appId, std::vector<std::string> argv,
                              const std::string& file) {
-        session_->launch(appId, argv);
+        // One window at a time: sway tiles them, and a dark terminal where the panel stands
+        // would look like the panel.
+        if (target_ > 0)
+            ::kill(target_, SIGTERM);
+        target_ = session_->launch(appId, argv);
         EXPECT_TRUE(DesktopSession::waitFor(
             [&] { return session_->focusedAppId() == appId && readFile(file); }, 10s))
             << appId << " did not get the focus: " << session_->focusedAppId();
         return file;
     }
+
+private:
+    pid_t target_ = 0;
 };
 
 TEST_F(WaylandEndToEndTest, DictationIntoQtFootAndGtkThroughTheSwayBindings) {

@@ -1,8 +1,6 @@
-// The Wayland adapters against a real wlroots compositor: a headless sway of its own (sway
-// refuses root, so it runs as the unprivileged user wltest; this process is a root client
-// through the socket's absolute path).
+// The Wayland adapters against a real wlroots compositor: the test session's headless sway
+// (its own user; this process is a client through the socket's absolute path).
 #include "DesktopSession.h"
-#include "TempDir.h"
 #include "WaylandClipboard.h"
 #include "WaylandConnection.h"
 #include "WaylandKeyInjector.h"
@@ -11,11 +9,7 @@
 #include "WaylandToplevels.h"
 #include "WaylandTrust.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -26,11 +20,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
 
 using namespace murmelin;
 using murmelin::test::DesktopSession;
@@ -40,156 +32,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kUser = "wltest";
-
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-// Runs argv and waits; stdout is captured when `capture`, else it and stderr go to /dev/null
-// (wl-copy's forked server keeps them open: a pipe would never end).
-Result run(const std::vector<std::string>& argv, bool capture = true) {
-    int out[2] = {-1, -1};
-    if (capture && ::pipe2(out, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe2 failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (capture)
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    Result result;
-    if (capture) {
-        ::close(out[1]);
-        char buffer[65536];
-        for (ssize_t n; spawned == 0 && (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-            result.out.append(buffer, size_t(n));
-        ::close(out[0]);
-    }
-    int status = 0;
-    if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    return result;
+// A reader of the clipboard that ends even when nobody answers: the text, or its exit status.
+std::string paste(const DesktopSession& session, bool primary = false) {
+    std::vector<std::string> argv{"timeout", "5", "wl-paste", "-n"};
+    if (primary)
+        argv.push_back("-p");
+    const auto r = session.run(argv);
+    return r.status == 0 ? r.out : "<status " + std::to_string(r.status) + ">";
 }
 
-// A headless sway 1.7 of its own, in a fresh folder: one output of 1280x720, no Xwayland.
-class Sway {
-public:
-    Sway() {
-        if (run({"id", "-u", kUser}).status != 0)
-            run({"useradd", "-m", "-s", "/bin/bash", kUser});
-        fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_exec |
-                                         fs::perms::others_exec | fs::perms::group_read |
-                                         fs::perms::others_read);
-        for (const char* sub : {"run", "out"}) {
-            fs::create_directory(dir_ / sub);
-            run({"chown", std::string(kUser) + ":" + kUser, (dir_ / sub).string()});
-        }
-        fs::permissions(dir_ / "run", fs::perms::owner_all);
-        std::ofstream(dir_ / "sway.conf") << "xwayland disable\n"
-                                             "output HEADLESS-1 resolution 1280x720 position 0 0\n";
-        sway_ = launch({"env", "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
-                        "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c", (dir_ / "sway.conf").string()},
-                       "sway.log");
-        const bool up = DesktopSession::waitFor(
-            [&] {
-                return run(asUser({"swaymsg", "-t", "get_version"})).status == 0;
-            },
-            10s);
-        if (!up)
-            throw std::runtime_error("sway did not start: " +
-                                     readFile((dir_ / "sway.log").string()).value_or(""));
-        for (const auto& entry : fs::directory_iterator(dir_ / "run"))
-            if (entry.path().filename().string().starts_with("wayland-") &&
-                entry.path().extension() != ".lock")
-                socket_ = entry.path().string();
-        // This process and the root tools (wl-paste, grim) are clients by the absolute path.
-        ::setenv("WAYLAND_DISPLAY", socket_.c_str(), 1);
-    }
-    ~Sway() {
-        for (auto it = pids_.rbegin(); it != pids_.rend(); ++it)
-            stop(*it);
-    }
-
-    // argv as a command of the session's user, in the session's environment.
-    std::vector<std::string> asUser(std::vector<std::string> argv) const {
-        const std::string runDir = (dir_ / "run").string();
-        std::vector<std::string> full{"setpriv",
-                                      std::string("--reuid=") + kUser,
-                                      std::string("--regid=") + kUser,
-                                      "--init-groups",
-                                      "--pdeathsig=TERM", // none outlives a killed test
-                                      "env",
-                                      "-i",
-                                      std::string("HOME=/home/") + kUser,
-                                      "PATH=/usr/bin:/bin",
-                                      "LANG=C.UTF-8",
-                                      "XDG_RUNTIME_DIR=" + runDir,
-                                      "WAYLAND_DISPLAY=" + socket_,
-                                      "SWAYSOCK=" + runDir + "/sway.sock",
-                                      "QT_QPA_PLATFORM=wayland",
-                                      "NO_AT_BRIDGE=1"};
-        full.insert(full.end(), argv.begin(), argv.end());
-        return full;
-    }
-    // Starts argv as the user in the background, output to `log` in the folder.
-    pid_t launch(const std::vector<std::string>& argv, const std::string& log) {
-        const std::vector<std::string> full = asUser(argv);
-        std::vector<char*> args;
-        for (const auto& a : full)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string logPath = (dir_ / log).string();
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0)
-            throw std::runtime_error("cannot start " + full[0] + " for " + argv[0]);
-        posix_spawn_file_actions_destroy(&actions);
-        pids_.push_back(pid);
-        return pid;
-    }
-    void stop(pid_t pid) {
-        if (::kill(pid, SIGTERM) != 0)
-            return;
-        if (!DesktopSession::waitFor([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 3s)) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    void stopSway() { stop(sway_); }
-    // The app_id (or name) of the focused node in sway's tree.
-    std::string focused() const {
-        return trimmed(run(asUser({"sh", "-c",
-                                   "swaymsg -t get_tree | jq -r '[.. | select(.focused? == "
-                                   "true) | .app_id // .name][0]'"}))
-                           .out);
-    }
-    fs::path out(const std::string& name) const { return dir_ / "out" / name; }
-
-    static std::string trimmed(std::string s) {
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-            s.pop_back();
-        return s;
-    }
-
-private:
-    test::TempDir dir_{"sway"};
-    std::string socket_;
-    pid_t sway_ = -1;
-    std::vector<pid_t> pids_;
-};
+// Another client takes the clipboard (wl-copy's server keeps its output open: no pipe).
+void copy(const DesktopSession& session, const std::string& text) {
+    session.run({"sh", "-c", "wl-copy \"$0\" >/dev/null 2>&1", text});
+}
 
 // The program's side: the connection and the adapters, made before any window (as at start)
 // so that the seat has its keyboard before clients bind it.
@@ -209,7 +64,8 @@ class WaylandAdaptersTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         try {
-            sway = new Sway;
+            sway = new DesktopSession({"sway"});
+            sway->apply(); // this process is a client too
             adapters = new Adapters;
         } catch (const std::exception& e) {
             problem = e.what();
@@ -223,31 +79,15 @@ protected:
         if (!adapters)
             FAIL() << "no Wayland session: " << problem;
     }
-    // Starts the tests' Qt window and waits until it has focus; returns the file of its text.
+    // The tests' Qt window, started once; the file of its text.
     static fs::path targetWindow() {
-        static fs::path file;
-        if (file.empty()) {
-            file = sway->out("target.txt");
-            sway->launch(
-                {MURMELIN_BINARY_DIR "/tests/integration/tools/target_window", file.string()},
-                "target.log");
-            if (!DesktopSession::waitFor([] { return fs::exists(file); }, 15s))
-                throw std::runtime_error("the target window did not get the focus");
-        }
+        static const fs::path file = sway->launchTargetWindow();
         return file;
     }
-    static inline Sway* sway = nullptr;
+    static inline DesktopSession* sway = nullptr;
     static inline Adapters* adapters = nullptr;
     static inline std::string problem;
 };
-
-std::string paste(bool primary = false) {
-    std::vector<std::string> argv{"timeout", "5", "wl-paste", "-n"};
-    if (primary)
-        argv.push_back("-p");
-    Result r = run(argv);
-    return r.status == 0 ? r.out : "<status " + std::to_string(r.status) + ">";
-}
 
 TEST_F(WaylandAdaptersTest, OffersEveryProtocolOfTheWlrootsRoad) {
     const WaylandOffers& offers = adapters->connection->offers();
@@ -262,21 +102,21 @@ TEST_F(WaylandAdaptersTest, ClipboardServesWithoutFocusUntilItGoes) {
     const std::string text = "Grüße aus Wayland";
     clipboard->setString(text);
     clipboard->setPrimarySelection("primary " + text);
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return paste() == text; }, 3s)) << paste();
-    EXPECT_EQ(paste(true), "primary " + text);
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return paste(*sway) == text; }, 3s)) << paste(*sway);
+    EXPECT_EQ(paste(*sway, true), "primary " + text);
 
     // A reader that leaves after a few bytes (EPIPE on our side) harms neither the program
     // nor the next reader.
     const std::string big(4 << 20, 'x');
     clipboard->setString(big);
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return paste().size() == big.size(); }, 5s));
-    EXPECT_EQ(run({"sh", "-c", "timeout 5 wl-paste -n | head -c 5"}).out, "xxxxx");
-    EXPECT_EQ(paste().size(), big.size());
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return paste(*sway).size() == big.size(); }, 5s));
+    EXPECT_EQ(sway->run({"sh", "-c", "timeout 5 wl-paste -n | head -c 5"}).out, "xxxxx");
+    EXPECT_EQ(paste(*sway).size(), big.size());
 
     clipboard.reset();
     // wl-paste ends with 1 when there is no selection (124: it hung and was stopped).
-    EXPECT_TRUE(DesktopSession::waitFor([&] { return paste() == "<status 1>"; }, 3s))
-        << "the selection outlived its owner: " << paste();
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return paste(*sway) == "<status 1>"; }, 3s))
+        << "the selection outlived its owner: " << paste(*sway);
 }
 
 // The first chord is the first key the virtual keyboard ever sends: none may be lost.
@@ -284,11 +124,11 @@ TEST_F(WaylandAdaptersTest, PastesIntoAQtWindowWhateverTheLayout) {
     const fs::path file = targetWindow();
     std::vector<double> milliseconds;
     for (const char* layout : {"us", "ru"}) {
-        run(sway->asUser({"swaymsg", "input", "type:keyboard", "xkb_layout", layout}));
+        sway->run({"swaymsg", "input", "type:keyboard", "xkb_layout", layout});
         for (int i = 0; i < 3; ++i) {
             const std::string text = std::string(layout) + "-paste-" + std::to_string(i);
-            run(sway->asUser({"wl-copy", text}), false);
-            ASSERT_TRUE(DesktopSession::waitFor([&] { return paste() == text; }, 3s));
+            copy(*sway, text);
+            ASSERT_TRUE(DesktopSession::waitFor([&] { return paste(*sway) == text; }, 3s));
             adapters->keys.postPaste(PasteChord::controlV);
             // Polled every millisecond, for the latency.
             const auto start = std::chrono::steady_clock::now();
@@ -306,17 +146,17 @@ TEST_F(WaylandAdaptersTest, PastesIntoAQtWindowWhateverTheLayout) {
     std::sort(milliseconds.begin(), milliseconds.end());
     std::printf("postPaste -> text in the Qt window: median %.1f ms, max %.1f ms\n",
                 milliseconds[milliseconds.size() / 2], milliseconds.back());
-    run(sway->asUser({"swaymsg", "input", "type:keyboard", "xkb_layout", "us"}));
+    sway->run({"swaymsg", "input", "type:keyboard", "xkb_layout", "us"});
 }
 
 TEST_F(WaylandAdaptersTest, ThePasteChordFollowsTheActivatedToplevel) {
     targetWindow();
-    const pid_t foot = sway->launch({"foot", "-a", "foot"}, "foot.log");
+    const pid_t foot = sway->launch("foot", {"foot", "-a", "foot"});
     EXPECT_TRUE(
         DesktopSession::waitFor([&] { return adapters->toplevels.activeAppId() == "foot"; }, 10s))
         << adapters->toplevels.activeAppId();
     EXPECT_EQ(adapters->keys.pasteChord(), PasteChord::controlShiftV);
-    sway->stop(foot);
+    ::kill(foot, SIGTERM);
     EXPECT_TRUE(DesktopSession::waitFor(
         [&] { return adapters->keys.pasteChord() == PasteChord::controlV; }, 5s))
         << adapters->toplevels.activeAppId();
@@ -325,10 +165,10 @@ TEST_F(WaylandAdaptersTest, ThePasteChordFollowsTheActivatedToplevel) {
 
 TEST_F(WaylandAdaptersTest, ThePanelShowsAtTheBottomWithoutTakingFocus) {
     targetWindow();
-    const std::string focused = sway->focused();
+    const std::string focused = sway->focusedAppId();
     // 200x40 at the bottom centre of the 1280x720 output, 80 above its edge.
     const int width = 200, height = 40;
-    auto pixels = [] { return run({"grim", "-t", "ppm", "-g", "540,600 200x40", "-"}).out; };
+    auto pixels = [] { return sway->run({"grim", "-t", "ppm", "-g", "540,600 200x40", "-"}).out; };
     std::string red = "P6\n200 40\n255\n";
     for (int i = 0; i < width * height; ++i)
         red += std::string("\xff\0\0", 3);
@@ -340,10 +180,10 @@ TEST_F(WaylandAdaptersTest, ThePanelShowsAtTheBottomWithoutTakingFocus) {
     const std::vector<uint32_t> frame(width * height, 0xffff0000);
     panel.show(frame.data(), width, height, width * 4);
     EXPECT_TRUE(DesktopSession::waitFor([&] { return pixels() == red; }, 3s));
-    EXPECT_EQ(sway->focused(), focused);
+    EXPECT_EQ(sway->focusedAppId(), focused);
     panel.hide();
     EXPECT_TRUE(DesktopSession::waitFor([&] { return pixels() == before; }, 3s));
-    EXPECT_EQ(sway->focused(), focused);
+    EXPECT_EQ(sway->focusedAppId(), focused);
 }
 
 // The program's panel: the HUD drawn off screen, its frames on the layer surface, following
@@ -363,9 +203,9 @@ TEST_F(WaylandAdaptersTest, TheHUDPanelFollowsTheLevelOnTheLayerSurface) {
             3s);
     };
     targetWindow();
-    const std::string focused = sway->focused();
+    const std::string focused = sway->focusedAppId();
     // 280x44 at the bottom centre of the 1280x720 output, 80 above its edge.
-    auto pixels = [] { return run({"grim", "-t", "ppm", "-g", "500,596 280x44", "-"}).out; };
+    auto pixels = [] { return sway->run({"grim", "-t", "ppm", "-g", "500,596 280x44", "-"}).out; };
     const std::string before = pixels();
 
     LevelModel model;
@@ -377,14 +217,15 @@ TEST_F(WaylandAdaptersTest, TheHUDPanelFollowsTheLevelOnTheLayerSurface) {
     EXPECT_TRUE(waitQt([&] { return (quiet = pixels()) != before; }));
     model.level = 1.0;
     EXPECT_TRUE(waitQt([&] { return pixels() != quiet; })) << "the level bar did not move";
-    EXPECT_EQ(sway->focused(), focused);
+    EXPECT_EQ(sway->focusedAppId(), focused);
     panel->orderOut();
     EXPECT_TRUE(waitQt([&] { return pixels() == before; }));
 }
 
 // A compositor that goes away is told once; the adapters then do nothing, and never hang.
 TEST(WaylandConnectionLossTest, AGoneCompositorIsToldOnceAndNothingBreaks) {
-    Sway sway;
+    DesktopSession sway({"sway"});
+    sway.apply();
     Adapters adapters;
     ManualClock clock;
     MainQueue main(clock);
@@ -398,7 +239,9 @@ TEST(WaylandConnectionLossTest, AGoneCompositorIsToldOnceAndNothingBreaks) {
     EXPECT_TRUE(trust.isTrusted());
 
     ::testing::internal::CaptureStderr();
-    sway.stopSway();
+    for (const auto& [pid, name] : sway.processes())
+        if (name == "sway")
+            ::kill(pid, SIGTERM);
     EXPECT_TRUE(DesktopSession::waitFor([&] { return adapters.connection->lost(); }, 5s));
     clipboard->setString("after the end");
     panel->show(&pixel, 1, 1, 4);

@@ -1,7 +1,6 @@
 // Murmelin: push-to-talk dictation in the system tray. This is the composition root: it
 // makes the Linux adapters, hands them to the program's own units and runs the Qt loop.
 #include "App.h"
-#include "ControlCommand.h"
 #include "Controller.h"
 #include "DBusNotifier.h"
 #include "HUD.h"
@@ -103,7 +102,11 @@ int run(QApplication& app) {
     SteadyClock clock;
     MainQueue main(clock);
     QtQueuePump pump(main);
-    const QString executableDir = QCoreApplication::applicationDirPath();
+    // Where murmelin-notify and the desktop entry are found: installed, this program lives in
+    // libexec and they live with the `murmelin` command.
+    QString executableDir = QCoreApplication::applicationDirPath();
+    if (executableDir == QLatin1String(MURMELIN_LIBEXEC_DIR))
+        executableDir = QStringLiteral(MURMELIN_BIN_DIR);
 
     JsonDefaultsStore defaults;
     PosixLocaleInfo localeInfo;
@@ -146,8 +149,8 @@ int run(QApplication& app) {
     // answer has come back (a second at most: a portal's dialog is not waited for) and the
     // model the first dictation needs, loading in the background since the factory was made,
     // is there (else that press would wait for it and lose its first words).
-    main.runUntil(
-        [&] { return controller->hotKeyRegistration != HotKeyRegistration::pending; }, 1.0);
+    main.runUntil([&] { return controller->hotKeyRegistration != HotKeyRegistration::pending; },
+                  1.0);
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     if (!host.show()) {
@@ -161,10 +164,6 @@ int run(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // `murmelin press`, `release`, `toggle`: a key command for the running instance. Qt's own
-    // options all begin with '-'.
-    if (argc > 1 && argv[1][0] != '-')
-        return sendControlCommand(argc == 2 ? argv[1] : "");
     int status = 0;
     {
         QApplication app(argc, argv);

@@ -1,0 +1,41 @@
+// `murmelin`: the command users and their desktops' shortcuts run. `murmelin press`, `release`
+// and `toggle` reach the running instance over the session bus; anything else starts the tray
+// program. This executable loads only Qt's core and D-Bus libraries, so that a key command
+// costs milliseconds, not the tens of milliseconds that loading the whole program takes on
+// every press and release; the program itself is `murmelin-desktop`, which replaces this
+// process (same pid).
+#include "ControlCommand.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Beside this executable in the build tree; in the installed prefix's libexec folder.
+std::string desktopProgram() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string beside(self, size_t(n));
+        beside = beside.substr(0, beside.rfind('/') + 1) + "murmelin-desktop";
+        if (access(beside.c_str(), X_OK) == 0)
+            return beside;
+    }
+    return MURMELIN_LIBEXEC_DIR "/murmelin-desktop";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Qt's own options all begin with '-'.
+    if (argc > 1 && argv[1][0] != '-')
+        return murmelin::sendControlCommand(argc == 2 ? argv[1] : "");
+    const std::string program = desktopProgram();
+    execv(program.c_str(), argv);
+    std::fprintf(stderr, "murmelin: cannot start %s: %s\n", program.c_str(), std::strerror(errno));
+    return 1;
+}

@@ -15,6 +15,7 @@ target_include_directories(murmelin_pocketsphinx SYSTEM INTERFACE ${_sphinx_incl
 target_link_libraries(murmelin_pocketsphinx INTERFACE ${POCKETSPHINX_LINK_LIBRARIES})
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(XLIB REQUIRED IMPORTED_TARGET x11 xtst)
+pkg_check_modules(DBUS REQUIRED IMPORTED_TARGET dbus-1) # the key commands' own small client
 pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
 pkg_check_modules(WAYLAND_PROTOCOLS REQUIRED wayland-protocols)
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets DBus)

@@ -8,7 +8,7 @@ packages=(
     cmake ninja-build g++ clang pkg-config libclang-rt-14-dev
     qt6-base-dev qt6-svg-dev qt6-qpa-plugins libicu-dev nlohmann-json3-dev
     libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us
-    libpulse-dev libx11-dev libxtst-dev libwayland-dev wayland-protocols
+    libpulse-dev libx11-dev libxtst-dev libwayland-dev wayland-protocols libdbus-1-dev
     libgtest-dev libgmock-dev libbenchmark-dev libxkbcommon-dev
     # run and test: a headless desktop, a sound server and speech to play into it
     xvfb x11-xserver-utils x11-utils xdotool imagemagick openbox xcompmgr trayer

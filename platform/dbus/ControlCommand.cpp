@@ -1,13 +1,13 @@
 #include "ControlCommand.h"
 #include "BusNames.h"
 
-#include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusError>
-#include <QDBusMessage>
+#include <dbus/dbus.h>
 
 #include <cstdio>
-#include <optional>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
 
 namespace murmelin {
 namespace {
@@ -25,6 +25,32 @@ const char* methodFor(const std::string& verb) {
     return nullptr;
 }
 
+struct Error {
+    DBusError e;
+    Error() { dbus_error_init(&e); }
+    ~Error() { dbus_error_free(&e); }
+    bool is(const char* name) const { return dbus_error_has_name(&e, name); }
+};
+
+struct CloseConnection {
+    void operator()(DBusConnection* c) const {
+        dbus_connection_close(c);
+        dbus_connection_unref(c);
+    }
+};
+struct UnrefMessage {
+    void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+};
+
+// Without an address libdbus would start a bus of its own (autolaunch); a key press must not.
+bool hasSessionBus() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
+        return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat info {};
+    return runtime && stat((std::string(runtime) + "/bus").c_str(), &info) == 0;
+}
+
 } // namespace
 
 int sendControlCommand(const std::string& verb) {
@@ -38,40 +64,39 @@ int sendControlCommand(const std::string& verb) {
                      "  toggle: starts a dictation, or ends the one running\n");
         return 2;
     }
-    static int argc = 1;
-    static char name[] = "murmelin";
-    static char* argv[] = {name, nullptr};
-    std::optional<QCoreApplication> app;
-    if (!QCoreApplication::instance())
-        app.emplace(argc, argv);
-
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "murmelin: Murmelin is not running (no session bus: %s)\n",
-                     qPrintable(bus.lastError().message()));
+    Error error;
+    std::unique_ptr<DBusConnection, CloseConnection> bus(
+        hasSessionBus() ? dbus_bus_get_private(DBUS_BUS_SESSION, &error.e) : nullptr);
+    if (!bus) {
+        std::fprintf(stderr, "murmelin: Murmelin is not running (no session bus%s%s)\n",
+                     dbus_error_is_set(&error.e) ? ": " : "",
+                     dbus_error_is_set(&error.e) ? error.e.message : "");
         return 1;
     }
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(QLatin1String(kBusName), QLatin1String(kControlPath),
-                                       QLatin1String(kControlInterface), QLatin1String(method));
-    call.setAutoStartService(false); // a key press must not start anything
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kTimeoutMs);
-    if (reply.type() == QDBusMessage::ReplyMessage)
+    dbus_connection_set_exit_on_disconnect(bus.get(), false);
+    std::unique_ptr<DBusMessage, UnrefMessage> call(
+        dbus_message_new_method_call(kBusName, kControlPath, kControlInterface, method));
+    if (!call) {
+        std::fprintf(stderr, "murmelin: out of memory\n");
+        return 1;
+    }
+    dbus_message_set_auto_start(call.get(), false); // a key press must not start anything
+    std::unique_ptr<DBusMessage, UnrefMessage> reply(
+        dbus_connection_send_with_reply_and_block(bus.get(), call.get(), kTimeoutMs, &error.e));
+    if (reply)
         return 0;
-    const QString error = reply.errorName();
-    const auto is = [&error](const char* name) {
-        return error == QLatin1String("org.freedesktop.DBus.Error.") + QLatin1String(name);
-    };
-    if (is("NameHasNoOwner") || is("ServiceUnknown"))
+    if (error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) || error.is(DBUS_ERROR_SERVICE_UNKNOWN))
         std::fprintf(stderr, "murmelin: Murmelin is not running\n");
-    else if (is("UnknownObject") || is("UnknownInterface") || is("UnknownMethod"))
+    else if (error.is(DBUS_ERROR_UNKNOWN_OBJECT) || error.is(DBUS_ERROR_UNKNOWN_INTERFACE) ||
+             error.is(DBUS_ERROR_UNKNOWN_METHOD))
         std::fprintf(stderr, "murmelin: the running Murmelin takes no key commands on this "
                              "desktop: it listens to Control+Alt+Space itself\n");
-    else if (is("NoReply") || is("Timeout") || is("TimedOut"))
+    else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT) ||
+             error.is(DBUS_ERROR_TIMED_OUT))
         std::fprintf(stderr, "murmelin: Murmelin did not answer within %d ms\n", kTimeoutMs);
     else
         std::fprintf(stderr, "murmelin: cannot reach Murmelin: %s\n",
-                     qPrintable(reply.errorMessage()));
+                     dbus_error_is_set(&error.e) ? error.e.message : "no answer");
     return 1;
 }
 

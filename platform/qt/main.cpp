@@ -155,8 +155,11 @@ int run(QApplication& app) {
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
-        std::fprintf(stderr, "murmelin: no system tray available yet; the icon appears when "
-                             "one starts (GNOME needs its AppIndicator extension)\n");
+        std::fprintf(stderr,
+                     "murmelin: no system tray available yet; the icon appears when one starts "
+                     "(a StatusNotifierItem host such as waybar's tray; GNOME needs its "
+                     "AppIndicator extension). Dictation%s and notifications work without it\n",
+                     *session == SessionKind::wayland ? ", the key commands" : "");
     }
     return app.exec();
 }

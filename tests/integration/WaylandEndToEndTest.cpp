@@ -2,15 +2,90 @@
 // binding that runs `murmelin press` / `murmelin release` (or `toggle`), the text arrives in
 // native Wayland applications through the program's own virtual keyboard, and the clipboard
 // is readable by any client afterwards.
-#include "EndToEnd.h"
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QThread>
+
+#include "EndToEnd.h" // last: it brings Xlib's macros
 
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 using namespace murmelin::test;
 
 namespace {
 
 const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
+
+// A bar's tray (waybar's, say) as the StatusNotifierItem specification describes its watcher:
+// it takes the items' registrations. On a connection and thread of its own.
+class TrayWatcher : public QDBusVirtualObject {
+public:
+    explicit TrayWatcher(const std::string& address)
+        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "tray-watcher")) {
+        moveToThread(&thread_);
+        thread_.start();
+        registered_ = bus_.registerService(kService) && bus_.registerVirtualObject(kPath, this);
+    }
+    ~TrayWatcher() override {
+        bus_.unregisterObject(kPath);
+        bus_.unregisterService(kService);
+        QThread* here = QThread::currentThread();
+        QMetaObject::invokeMethod(
+            this, [this, here] { moveToThread(here); }, Qt::BlockingQueuedConnection);
+        thread_.quit();
+        thread_.wait();
+        QDBusConnection::disconnectFromBus(bus_.name());
+    }
+    bool registered() const { return registered_; }
+    // The bus names of the items that registered.
+    std::vector<std::string> items() const {
+        std::lock_guard lock(mutex_);
+        return items_;
+    }
+
+    bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
+        if (call.member() == QLatin1String("RegisterStatusNotifierItem")) {
+            std::lock_guard lock(mutex_);
+            // An item names its bus name, or only its path (then the caller is the service).
+            const QString item = call.arguments().value(0).toString();
+            items_.push_back((item.startsWith('/') ? call.service() : item).toStdString());
+            return bus_.send(call.createReply());
+        }
+        if (call.member() == QLatin1String("Get")) {
+            const QString name = call.arguments().value(1).toString();
+            const QVariant value = name == QLatin1String("ProtocolVersion") ? QVariant(0)
+                                   : name == QLatin1String("RegisteredStatusNotifierItems")
+                                       ? QVariant(QStringList())
+                                       : QVariant(true);
+            return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(value))));
+        }
+        return false;
+    }
+    QString introspect(const QString&) const override {
+        return QStringLiteral(
+            "<interface name=\"org.kde.StatusNotifierWatcher\">"
+            "<method name=\"RegisterStatusNotifierItem\"><arg name=\"service\" type=\"s\" "
+            "direction=\"in\"/></method>"
+            "<property name=\"IsStatusNotifierHostRegistered\" type=\"b\" access=\"read\"/>"
+            "<property name=\"ProtocolVersion\" type=\"i\" access=\"read\"/>"
+            "<property name=\"RegisteredStatusNotifierItems\" type=\"as\" access=\"read\"/>"
+            "</interface>");
+    }
+
+private:
+    static inline const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
+    static inline const QString kPath = QStringLiteral("/StatusNotifierWatcher");
+    QThread thread_;
+    QDBusConnection bus_;
+    bool registered_ = false;
+    mutable std::mutex mutex_;
+    std::vector<std::string> items_;
+};
 
 class WaylandEndToEndTest : public EndToEndFixture {
 public:
@@ -84,6 +159,40 @@ TEST_F(WaylandEndToEndTest, ToggleStartsAndEndsADictationAndAnyLayoutPastes) {
     const Seen seen = program_->dictate(session_->speak("hello new line world"), "toggle");
     expectDelivered([&] { return readFile(file).value_or(""); }, "", seen, 1);
     session_->run({"swaymsg", "input type:keyboard xkb_layout us"});
+}
+
+// Where a bar hosts StatusNotifierItems the icon and its menu are there, saying what works.
+TEST_F(WaylandEndToEndTest, TheIconAndItsMenuAppearInABarsTray) {
+    static int argc = 1;
+    static char name[] = "WaylandEndToEndTest";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    TrayWatcher watcher(session_->env("DBUS_SESSION_BUS_ADDRESS").value());
+    ASSERT_TRUE(watcher.registered());
+    program_->start();
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !watcher.items().empty(); }, 10s))
+        << program_->log();
+    const std::string item = watcher.items().front();
+    const auto property = [&](const char* name) {
+        return session_
+            ->run({"dbus-send", "--session", "--print-reply", "--dest=" + item,
+                   "/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
+                   "string:org.kde.StatusNotifierItem", std::string("string:") + name})
+            .out;
+    };
+    EXPECT_NE(property("Status").find("\"Active\""), std::string::npos) << property("Status");
+    const std::string menu = property("Menu");
+    const auto path = menu.find("object path \"");
+    ASSERT_NE(path, std::string::npos) << menu;
+    const std::string menuPath = menu.substr(path + 13, menu.find('"', path + 13) - path - 13);
+    const std::string layout =
+        session_
+            ->run({"dbus-send", "--session", "--print-reply", "--dest=" + item, menuPath,
+                   "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"})
+            .out;
+    EXPECT_NE(layout.find("Hold Ctrl+Alt+Space to dictate"), std::string::npos) << layout;
+    EXPECT_EQ(program_->log().find("no system tray available"), std::string::npos)
+        << "the tray is there: nothing to say";
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "DBusNotifier.h"
 #include "HUD.h"
 #include "HotKey.h"
+#include "InstanceObject.h"
 #include "JsonDefaultsStore.h"
 #include "LocalAuthorization.h"
 #include "MainQueue.h"
@@ -26,6 +27,7 @@
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDir>
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -103,10 +105,11 @@ int run(QApplication& app) {
     MainQueue main(clock);
     QtQueuePump pump(main);
     // Where murmelin-notify and the desktop entry are found: installed, this program lives in
-    // libexec and they live with the `murmelin` command.
+    // <prefix>/libexec/murmelin and they live with the `murmelin` command in <prefix>/bin,
+    // wherever the prefix was moved.
     QString executableDir = QCoreApplication::applicationDirPath();
-    if (executableDir == QLatin1String(MURMELIN_LIBEXEC_DIR))
-        executableDir = QStringLiteral(MURMELIN_BIN_DIR);
+    if (executableDir.endsWith(QLatin1String("/libexec/murmelin")))
+        executableDir = QDir::cleanPath(executableDir + QLatin1String("/../../bin"));
 
     JsonDefaultsStore defaults;
     PosixLocaleInfo localeInfo;
@@ -153,6 +156,9 @@ int run(QApplication& app) {
                   1.0);
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
+    // `murmelin quit` ends it as the menu's Quit does, on every desktop.
+    InstanceObject instanceObject([&host] { host.terminate(); });
+    instanceObject.exportOnSessionBus();
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
         std::fprintf(stderr,

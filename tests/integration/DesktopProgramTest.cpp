@@ -258,6 +258,18 @@ TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFi
     stopProgram(first);
 }
 
+TEST_F(DesktopProgramTest, QuitCommandEndsTheInstanceThatListensToTheKeyItself) {
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-quit-command");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    const auto quit = session_->run({"sh", "-c", kProgram + " quit 2>&1; echo status=$?"});
+    EXPECT_EQ(quit.out, "status=0\n");
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
+        << programLog(*session_, "murmelin-quit-command");
+    EXPECT_TRUE(trayIcons(*session_).empty());
+    stopProgram(pid);
+}
+
 TEST_F(DesktopProgramTest, HotKeyTakenIsToldAndWorksOnceTheMenuOpensAfterItIsFree) {
     // The X server has let go of an earlier instance's grab once its icon is gone.
     ASSERT_TRUE(DesktopSession::waitFor([&] { return trayIcons(*session_).empty(); },

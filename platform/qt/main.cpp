@@ -24,6 +24,7 @@
 #include "SphinxRecognizerFactory.h"
 #include "VerboseTrace.h"
 #include "WaylandPanel.h"
+#include "XdgAutostart.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -145,7 +146,8 @@ int run(QApplication& app) {
         {defaults, trace.recognizers(), localeInfo, desktop->trust(), recorder, hud, hotKey,
          trace.clipboard(), trace.keys(), notifier, runner, identity, settings, ids, main});
 
-    MurmelinApp murmelin({*controller, host, clipboard, translator, main});
+    XdgAutostart login;
+    MurmelinApp murmelin({*controller, host, clipboard, translator, main, &login});
     murmelin.delegate().applicationDidFinishLaunching();
     // The icon tells the user that the key works, so it shows only once it does: start() has
     // grabbed the key (a press from now on waits in the X queue, it is not lost), the desktop's

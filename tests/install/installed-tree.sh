@@ -17,7 +17,7 @@ expected=(bin/murmelin bin/murmelin-notify libexec/murmelin/murmelin-desktop
     libexec/murmelin/murmelin-check-model
     share/murmelin/models/usr/share/pocketsphinx/model/en-us/en-us.lm.bin
     share/applications/$id.desktop share/metainfo/$id.metainfo.xml
-    share/icons/hicolor/scalable/apps/$id.svg share/man/man1/murmelin.1.gz
+    share/icons/hicolor/scalable/apps/$id.svg share/man/man1/murmelin.1.gz share/man/man1/murmelin-notify.1.gz
     share/doc/murmelin/copyright share/doc/murmelin/changelog.gz)
 for size in 16 22 24 32 48 64 128 256; do
     expected+=(share/icons/hicolor/${size}x$size/apps/$id.png)
@@ -36,7 +36,9 @@ unexpected=$(cd "$usr" && find . -type f | sed 's|^\./||' | sort |
 desktop-file-validate "$usr/share/applications/$id.desktop" || bad "desktop-file-validate"
 appstreamcli validate --no-net --explain "$usr/share/metainfo/$id.metainfo.xml" >/dev/null ||
     bad "appstreamcli validate: $(appstreamcli validate --no-net "$usr/share/metainfo/$id.metainfo.xml")"
-man -l "$usr/share/man/man1/murmelin.1.gz" 2>&1 >/dev/null | grep . && bad "man page warnings"
+for page in "$usr"/share/man/man1/*; do
+    man -l "$page" 2>&1 >/dev/null | grep . && bad "$page: man's warnings above"
+done
 
 for program in "$usr"/bin/* "$usr"/libexec/murmelin/*; do
     for tree in "$(cd "$build" && pwd -P)" "$(cd "$source" && pwd -P)"; do

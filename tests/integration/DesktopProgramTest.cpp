@@ -107,6 +107,13 @@ protected:
         session_->run({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
     }
 
+    static void openTrayMenu() {
+        const Box icon = trayIcons(*session_).front();
+        pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
+        session_->run({"xdotool", "click", "3"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    }
+
     static DesktopSession* session_;
     static QApplication* app_;
 };
@@ -351,17 +358,11 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
                                         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto openMenu = [&] {
-        const Box icon = trayIcons(*session_).front();
-        pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
-        session_->run({"xdotool", "click", "3"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    };
-    openMenu();
+    openTrayMenu();
     session_->run({"xdotool", "key", "Down", "Return"}); // the history row
     ASSERT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == "kept after quit"; },
                                         std::chrono::seconds(3)));
-    openMenu();
+    openTrayMenu();
     session_->run({"xdotool", "key", "ctrl+q"});
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(20)))
         << "Quit did not end the program:\n"
@@ -372,6 +373,28 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     EXPECT_EQ(session_->clipboard(), "kept after quit");
     kill(manager, SIGTERM);
     std::filesystem::remove(config + "/defaults.json");
+}
+
+TEST_F(DesktopProgramTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    const std::string entry = *session_->env("XDG_CONFIG_HOME") + "/autostart/murmelin.desktop";
+    std::filesystem::remove(entry);
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-login");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const bool wanted : {true, false}) {
+        openTrayMenu();
+        session_->run({"xdotool", "key", "Up", "Up", "Return"}); // above Quit
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return std::filesystem::exists(entry) == wanted; }, std::chrono::seconds(3)))
+            << "wanted " << wanted << "\n"
+            << programLog(*session_, "murmelin-login");
+        if (wanted)
+            EXPECT_NE(test::readFile(entry).value_or("").find("\nExec=murmelin\n"),
+                      std::string::npos);
+    }
+    EXPECT_TRUE(isRunning(pid));
+    stopProgram(pid);
 }
 
 // A session of its own: without a notification server, then without its X server.

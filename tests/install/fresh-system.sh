@@ -2,7 +2,8 @@
 # A fresh Debian 12 can install the package: builds the .deb (scripts/package.sh), installs it
 # with apt into a clean root made by debootstrap (cached between runs, copied for each run),
 # and there runs the installed `murmelin --version`, checks that every installed program finds
-# its libraries and that the favoured speech model loads, and that the key commands answer.
+# its libraries, that the favoured speech model loads, that the tray program starts (without
+# a desktop) and that the commands answer.
 # Runs only with MURMELIN_INSTALL_TEST=1 (root, and Debian's mirror, needed); else skipped (77).
 # Usage: fresh-system.sh <source dir>
 set -euo pipefail
@@ -51,14 +52,30 @@ fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 version=$(in_root murmelin --version) || bad "murmelin --version failed"
 echo "installed: $version"
-for program in /usr/bin/murmelin /usr/bin/murmelin-notify /usr/libexec/murmelin/*; do
-    missing=$(in_root ldd "$program" | grep "not found" || true)
-    [ -z "$missing" ] || bad "$program: $missing"
+programs=(/usr/bin/murmelin /usr/bin/murmelin-notify
+    $(cd "$root" && ls usr/libexec/murmelin/* | sed 's|^|/|'))
+for program in "${programs[@]}"; do
+    libraries=$(in_root ldd "$program") || bad "ldd $program failed"
+    ! grep "not found" <<<"$libraries" || bad "$program misses the libraries above"
 done
+[ ${#programs[@]} -eq 4 ] || bad "installed programs: ${programs[*]}"
 en=/usr/share/pocketsphinx/model/en-us
 in_root /usr/libexec/murmelin/murmelin-check-model en-US "$en/en-us" \
     "/usr/share/murmelin/models$en/en-us.lm.bin" "$en/cmudict-en-us.dict" >/dev/null 2>&1 ||
     bad "the installed favoured model does not load"
+# The tray program starts from the package alone (Qt's plugins, the model) and says it is ready.
+log=$root/tmp/murmelin.log
+in_root env MURMELIN_SESSION=none QT_QPA_PLATFORM=offscreen MURMELIN_VERBOSE=1 \
+    XDG_RUNTIME_DIR=/tmp timeout 60 murmelin >"$log" 2>&1 &
+program=$!
+for _ in $(seq 300); do
+    grep -q '"ready"' "$log" && break
+    kill -0 $program 2>/dev/null || break
+    sleep 0.1
+done
+grep -q '"ready"' "$log" || bad "the installed program did not start: $(cat "$log")"
+kill $program 2>/dev/null || true
+wait $program || true
 said=$(in_root murmelin quit 2>&1) && bad "murmelin quit without an instance succeeded"
 [[ "$said" == *"Murmelin is not running"* ]] || bad "murmelin quit said: $said"
 echo "times: root ready $((made - start)) s, package $((packaged - made)) s," \

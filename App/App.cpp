@@ -143,6 +143,19 @@ std::vector<MenuItem> MenuContent::items() const {
         button(text("Microphone Settings…"), [c] { c->openSettings("Privacy_Microphone"); }));
     items.push_back(button(text("Speech Recognition Settings…"),
                            [c] { c->openSettings("Privacy_SpeechRecognition"); }));
+    if (login_) {
+        // Shows the desktop's autostart folder as it is now. The action reads it again: the
+        // menu is not rebuilt after a change that worked (the toolkit moves the check mark),
+        // and after one that failed the error rebuilds it with the state that stayed.
+        const bool enabled = login_->isEnabled();
+        MenuItem login = button(text("Start at Login"), [c, item = login_] {
+            if (std::string problem = item->setEnabled(!item->isEnabled()); !problem.empty())
+                c->reportError(problem);
+        });
+        login.toggle = true;
+        login.checked = enabled;
+        items.push_back(std::move(login));
+    }
     items.push_back(separator());
     StatusItemHost* host = &host_;
     items.push_back(button(
@@ -157,7 +170,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 MurmelinApp::MurmelinApp(Ports ports)
     : delegate_(ports.controller, ports.main), ports_(ports),
-      menu_(ports.controller, ports.clipboard, ports.host, ports.translator),
+      menu_(ports.controller, ports.clipboard, ports.host, ports.translator, ports.loginItem),
       self_(std::make_shared<MurmelinApp*>(this)) {
     rebuild();
     Controller* c = &ports_.controller;

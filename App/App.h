@@ -37,9 +37,10 @@ std::optional<std::string> chosenLocaleRow(const std::string& localeID,
 // Main thread. All references must outlive the menu and the actions it hands out.
 class MenuContent {
 public:
+    // Without a `loginItem` the menu has no "Start at Login" entry.
     MenuContent(Controller& c, Clipboard& clipboard, StatusItemHost& host,
-                const Translator& translator)
-        : c_(c), clipboard_(clipboard), host_(host), tr_(translator) {}
+                const Translator& translator, LoginItem* loginItem = nullptr)
+        : c_(c), clipboard_(clipboard), host_(host), tr_(translator), login_(loginItem) {}
 
     std::vector<MenuItem> items() const;
 
@@ -50,6 +51,7 @@ private:
     Clipboard& clipboard_;
     StatusItemHost& host_;
     const Translator& tr_;
+    LoginItem* login_;
 };
 
 // Starts the controller once launching has finished, as a job of its own. Main thread.
@@ -74,6 +76,7 @@ public:
         Clipboard& clipboard;
         const Translator& translator;
         MainQueue& main;
+        LoginItem* loginItem = nullptr;
     };
     // Shows the status item with its icon and menu at once.
     explicit MurmelinApp(Ports ports);

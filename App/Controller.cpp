@@ -223,6 +223,10 @@ void Controller::openSettings(const std::string& anchor) {
         notify(kErrorTitle, problem);
 }
 
+void Controller::reportError(const std::string& problem) {
+    notify(kErrorTitle, problem);
+}
+
 void Controller::promptAccessibility() {
     ports_.trust.requestTrust([weak = weak_from_this()](bool answer) {
         if (auto self = weak.lock())

@@ -62,6 +62,8 @@ public:
     void promptAccessibility();
     // Tries the push-to-talk key again when another program held it (the menu is opening).
     void retryHotKey();
+    // Tells the user of a failure outside dictation (a menu action's), as any error is told.
+    void reportError(const std::string& problem);
 
     explicit Controller(Ports ports); // use make()
 

@@ -18,6 +18,8 @@ packages=(
     fonts-dejavu-core python3
     # a headless Wayland desktop (sway) and its clients
     sway wtype wl-clipboard grim foot qt6-wayland jq python3-gi gir1.2-gtk-3.0
+    # install and package: bitmap icons, the validators, the .deb and a fresh Debian root
+    librsvg2-bin desktop-file-utils appstream file man-db dpkg-dev fakeroot lintian debootstrap
 )
 
 missing=()

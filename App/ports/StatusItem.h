@@ -12,6 +12,7 @@ struct MenuItem {
     Kind kind = Kind::text;
     std::string title;
     bool checkable = false; // submenu rows: exclusive choice
+    bool toggle = false;    // a check box of its own, on or off
     bool checked = false;
     std::string shortcut; // e.g. "Ctrl+Q"
     std::function<void()> action;
@@ -31,6 +32,15 @@ public:
     // Called each time the menu is about to open (by either mouse button).
     virtual void setOnMenuOpen(std::function<void()> onMenuOpen) = 0;
     virtual void terminate() = 0;
+};
+
+// Whether the program starts with the user's desktop session. Main thread.
+class LoginItem {
+public:
+    virtual ~LoginItem() = default;
+    virtual bool isEnabled() const = 0;
+    // "" when done, else why not (the folder or file and the system's reason).
+    virtual std::string setEnabled(bool enabled) = 0;
 };
 
 // Looks up the program's fixed texts; the key itself when there is no translation.

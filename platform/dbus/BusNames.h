@@ -7,5 +7,7 @@ inline constexpr const char* kBusName = "io.github.murmelin.Murmelin";
 // Where the running instance takes key commands (`murmelin press` and the like).
 inline constexpr const char* kControlPath = "/io/github/murmelin/Murmelin";
 inline constexpr const char* kControlInterface = "io.github.murmelin.Murmelin1";
+// Where every running instance, whatever its desktop, takes `murmelin quit`.
+inline constexpr const char* kInstancePath = "/io/github/murmelin/Murmelin/Instance";
 
 } // namespace murmelin

@@ -15,6 +15,10 @@ namespace {
 // A key command must never keep the desktop's shortcut waiting.
 constexpr int kTimeoutMs = 1000;
 
+bool isKeyCommand(const std::string& verb) {
+    return verb == "press" || verb == "release" || verb == "toggle";
+}
+
 const char* methodFor(const std::string& verb) {
     if (verb == "press")
         return "Press";
@@ -22,6 +26,8 @@ const char* methodFor(const std::string& verb) {
         return "Release";
     if (verb == "toggle")
         return "Toggle";
+    if (verb == "quit")
+        return "Quit";
     return nullptr;
 }
 
@@ -53,15 +59,18 @@ bool hasSessionBus() {
 
 } // namespace
 
+const char* const kUsage =
+    "usage: murmelin [press | release | toggle | quit | --help | --version]\n"
+    "  without a command: starts Murmelin\n"
+    "  press, release: start and end a dictation in the running Murmelin (bind\n"
+    "    them to the key's press and release in your desktop's shortcuts)\n"
+    "  toggle: starts a dictation, or ends the one running\n"
+    "  quit: ends the running Murmelin\n";
+
 int sendControlCommand(const std::string& verb) {
     const char* method = methodFor(verb);
     if (!method) {
-        std::fprintf(stderr,
-                     "usage: murmelin [press | release | toggle]\n"
-                     "  without a command: starts Murmelin\n"
-                     "  press, release: start and end a dictation in the running Murmelin (bind\n"
-                     "    them to the key's press and release in your desktop's shortcuts)\n"
-                     "  toggle: starts a dictation, or ends the one running\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
     Error error;
@@ -74,8 +83,8 @@ int sendControlCommand(const std::string& verb) {
         return 1;
     }
     dbus_connection_set_exit_on_disconnect(bus.get(), false);
-    std::unique_ptr<DBusMessage, UnrefMessage> call(
-        dbus_message_new_method_call(kBusName, kControlPath, kControlInterface, method));
+    std::unique_ptr<DBusMessage, UnrefMessage> call(dbus_message_new_method_call(
+        kBusName, isKeyCommand(verb) ? kControlPath : kInstancePath, kControlInterface, method));
     if (!call) {
         std::fprintf(stderr, "murmelin: out of memory\n");
         return 1;
@@ -87,8 +96,9 @@ int sendControlCommand(const std::string& verb) {
         return 0;
     if (error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) || error.is(DBUS_ERROR_SERVICE_UNKNOWN))
         std::fprintf(stderr, "murmelin: Murmelin is not running\n");
-    else if (error.is(DBUS_ERROR_UNKNOWN_OBJECT) || error.is(DBUS_ERROR_UNKNOWN_INTERFACE) ||
-             error.is(DBUS_ERROR_UNKNOWN_METHOD))
+    else if (isKeyCommand(verb) &&
+             (error.is(DBUS_ERROR_UNKNOWN_OBJECT) || error.is(DBUS_ERROR_UNKNOWN_INTERFACE) ||
+              error.is(DBUS_ERROR_UNKNOWN_METHOD)))
         std::fprintf(stderr, "murmelin: the running Murmelin takes no key commands on this "
                              "desktop: it listens to Control+Alt+Space itself\n");
     else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT) ||

@@ -1,4 +1,5 @@
 #include "DBusNotifier.h"
+#include "QtDesktopServices.h"
 
 #include <QDBusError>
 #include <QDBusMessage>
@@ -43,8 +44,8 @@ std::optional<QStringList> notificationCapabilities(QDBusConnection bus) {
 QDBusMessage notifyCall(const QString& title, const QString& body) {
     QDBusMessage call =
         QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
-    call << QStringLiteral("Murmelin") << uint(0) << QStringLiteral("murmelin") << title << body
-         << QStringList() << QVariantMap() << int(-1);
+    call << QStringLiteral("Murmelin") << uint(0) << QLatin1String(kDesktopEntryName) << title
+         << body << QStringList() << QVariantMap() << int(-1);
     return call;
 }
 

@@ -27,8 +27,8 @@ public:
     std::string uuidString() override;
 };
 
-// "murmelin" when the program runs from an installed prefix that holds its desktop entry
-// (share/applications/murmelin.desktop beside bin/), else "" so that notifications take the
+// The application id when the program runs from an installed prefix that holds its desktop
+// entry (share/applications/<id>.desktop beside bin/), else "" so that notifications take the
 // fallback route.
 class DesktopAppIdentity final : public AppIdentity {
 public:
@@ -40,6 +40,8 @@ private:
     std::string identifier_;
 };
 
-inline constexpr const char* kDesktopEntryName = "murmelin";
+// The application id: the desktop entry's and the icon's name, and the name on the session bus,
+// which is what desktops and portals match to know the program.
+inline constexpr const char* kDesktopEntryName = "io.github.murmelin.Murmelin";
 
 } // namespace murmelin

@@ -77,7 +77,10 @@ void QtStatusItemHost::fill(QMenu& menu, const std::vector<MenuItem>& items) {
             QAction* action = menu.addAction(menuText(item.title));
             if (!item.shortcut.empty())
                 action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut)));
-            if (item.checkable) {
+            if (item.toggle) {
+                action->setCheckable(true);
+                action->setChecked(item.checked);
+            } else if (item.checkable) {
                 if (!group)
                     group = new QActionGroup(&menu);
                 action->setCheckable(true);

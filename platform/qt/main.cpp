@@ -5,6 +5,7 @@
 #include "DBusNotifier.h"
 #include "HUD.h"
 #include "HotKey.h"
+#include "InstanceObject.h"
 #include "JsonDefaultsStore.h"
 #include "LocalAuthorization.h"
 #include "MainQueue.h"
@@ -23,9 +24,11 @@
 #include "SphinxRecognizerFactory.h"
 #include "VerboseTrace.h"
 #include "WaylandPanel.h"
+#include "XdgAutostart.h"
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDir>
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -103,10 +106,11 @@ int run(QApplication& app) {
     MainQueue main(clock);
     QtQueuePump pump(main);
     // Where murmelin-notify and the desktop entry are found: installed, this program lives in
-    // libexec and they live with the `murmelin` command.
+    // <prefix>/libexec/murmelin and they live with the `murmelin` command in <prefix>/bin,
+    // wherever the prefix was moved.
     QString executableDir = QCoreApplication::applicationDirPath();
-    if (executableDir == QLatin1String(MURMELIN_LIBEXEC_DIR))
-        executableDir = QStringLiteral(MURMELIN_BIN_DIR);
+    if (executableDir.endsWith(QLatin1String("/libexec/murmelin")))
+        executableDir = QDir::cleanPath(executableDir + QLatin1String("/../../bin"));
 
     JsonDefaultsStore defaults;
     PosixLocaleInfo localeInfo;
@@ -142,7 +146,8 @@ int run(QApplication& app) {
         {defaults, trace.recognizers(), localeInfo, desktop->trust(), recorder, hud, hotKey,
          trace.clipboard(), trace.keys(), notifier, runner, identity, settings, ids, main});
 
-    MurmelinApp murmelin({*controller, host, clipboard, translator, main});
+    XdgAutostart login;
+    MurmelinApp murmelin({*controller, host, clipboard, translator, main, &login});
     murmelin.delegate().applicationDidFinishLaunching();
     // The icon tells the user that the key works, so it shows only once it does: start() has
     // grabbed the key (a press from now on waits in the X queue, it is not lost), the desktop's
@@ -153,6 +158,9 @@ int run(QApplication& app) {
                   1.0);
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
+    // `murmelin quit` ends it as the menu's Quit does, on every desktop.
+    InstanceObject instanceObject([&host] { host.terminate(); });
+    instanceObject.exportOnSessionBus();
     if (!host.show()) {
         // Qt docks the icon as soon as a tray appears; dictation works without it.
         std::fprintf(stderr,

@@ -46,13 +46,14 @@ bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
 
 struct Outcome {
     int status = -1;
-    std::string err;
+    std::string said; // stdout and stderr
     qint64 ms = 0;
 };
 
 // Runs the program while this thread goes on serving the bus, or (`serve` false) stays busy.
 Outcome runProgram(const QStringList& arguments, bool serve = true) {
     QProcess program;
+    program.setProcessChannelMode(QProcess::MergedChannels);
     QElapsedTimer t;
     t.start();
     program.start(kProgram, arguments);
@@ -60,7 +61,7 @@ Outcome runProgram(const QStringList& arguments, bool serve = true) {
         loopUntil([&] { return program.state() == QProcess::NotRunning; }, 5000);
     else
         program.waitForFinished(5000);
-    Outcome run{-1, program.readAllStandardError().toStdString(), t.elapsed()};
+    Outcome run{-1, program.readAll().toStdString(), t.elapsed()};
     if (program.state() != QProcess::NotRunning)
         program.kill();
     else if (program.exitStatus() == QProcess::NormalExit)
@@ -208,7 +209,7 @@ TEST_F(DBusHotKeysTest, KeyCommandsReachTheInstanceAsEdgesInOrder) {
     std::string times;
     for (const Row& row : rows) {
         const Outcome run = runProgram({QString::fromLatin1(row.verb)});
-        EXPECT_EQ(run.status, 0) << row.verb << ": " << run.err;
+        EXPECT_EQ(run.status, 0) << row.verb << ": " << run.said;
         EXPECT_EQ(edges, row.edges) << row.verb;
         times += " " + std::to_string(run.ms);
     }
@@ -229,8 +230,11 @@ TEST_F(DBusHotKeysTest, KeyCommandsThatReachNoInstanceSayWhy) {
         {{"press"}, Instance::none, 1, "Murmelin is not running"},
         {{"release"}, Instance::busy, 1, "did not answer within 1000 ms"},
         {{"toggle"}, Instance::withoutCommands, 1, "takes no key commands"}, // the X11 instance
-        {{"hold"}, Instance::none, 2, "usage: murmelin [press | release | toggle]"},
+        {{"quit"}, Instance::none, 1, "Murmelin is not running"},
+        {{"hold"}, Instance::none, 2, "usage: murmelin [press | release | toggle | quit"},
         {{"press", "now"}, Instance::none, 2, "usage:"},
+        {{"--help"}, Instance::none, 0, "quit: ends the running Murmelin"},
+        {{"--version"}, Instance::none, 0, "murmelin " MURMELIN_VERSION "\n"},
     };
     QDBusConnection bus = QDBusConnection::sessionBus();
     for (const Row& row : rows) {
@@ -242,8 +246,9 @@ TEST_F(DBusHotKeysTest, KeyCommandsThatReachNoInstanceSayWhy) {
         }
         const Outcome run = runProgram(row.arguments, row.instance != Instance::busy);
         bus.unregisterService(QLatin1String(kBusName));
-        EXPECT_EQ(run.status, row.status) << qPrintable(what) << ": " << run.err;
-        EXPECT_NE(run.err.find(row.says), std::string::npos) << qPrintable(what) << ": " << run.err;
+        EXPECT_EQ(run.status, row.status) << qPrintable(what) << ": " << run.said;
+        EXPECT_NE(run.said.find(row.says), std::string::npos)
+            << qPrintable(what) << ": " << run.said;
         EXPECT_LT(run.ms, 2000) << qPrintable(what);
     }
 }
@@ -260,7 +265,7 @@ TEST_F(DBusHotKeysTest, ThePortalsActivationsArePressAndReleaseOnce) {
     ASSERT_TRUE(QDBusConnection::sessionBus().registerService(QLatin1String(kBusName)));
     const Outcome command = runProgram({"toggle"}); // the key commands serve beside the portal
     QDBusConnection::sessionBus().unregisterService(QLatin1String(kBusName));
-    EXPECT_EQ(command.status, 0) << command.err;
+    EXPECT_EQ(command.status, 0) << command.said;
     EXPECT_EQ(edges, Edges{kPressed});
     edges.clear();
 

@@ -107,6 +107,13 @@ protected:
         session_->run({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
     }
 
+    static void openTrayMenu() {
+        const Box icon = trayIcons(*session_).front();
+        pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
+        session_->run({"xdotool", "click", "3"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    }
+
     static DesktopSession* session_;
     static QApplication* app_;
 };
@@ -258,6 +265,18 @@ TEST_F(DesktopProgramTest, ASecondStartTellsTheUserAndEndsWithoutDisturbingTheFi
     stopProgram(first);
 }
 
+TEST_F(DesktopProgramTest, QuitCommandEndsTheInstanceThatListensToTheKeyItself) {
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-quit-command");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    const auto quit = session_->run({"sh", "-c", kProgram + " quit 2>&1; echo status=$?"});
+    EXPECT_EQ(quit.out, "status=0\n");
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(5)))
+        << programLog(*session_, "murmelin-quit-command");
+    EXPECT_TRUE(trayIcons(*session_).empty());
+    stopProgram(pid);
+}
+
 TEST_F(DesktopProgramTest, HotKeyTakenIsToldAndWorksOnceTheMenuOpensAfterItIsFree) {
     // The X server has let go of an earlier instance's grab once its icon is gone.
     ASSERT_TRUE(DesktopSession::waitFor([&] { return trayIcons(*session_).empty(); },
@@ -339,17 +358,11 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
                                         std::chrono::seconds(10)));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    auto openMenu = [&] {
-        const Box icon = trayIcons(*session_).front();
-        pointerTo(icon.x + icon.width / 2, icon.y + icon.height / 2);
-        session_->run({"xdotool", "click", "3"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    };
-    openMenu();
+    openTrayMenu();
     session_->run({"xdotool", "key", "Down", "Return"}); // the history row
     ASSERT_TRUE(DesktopSession::waitFor([&] { return session_->clipboard() == "kept after quit"; },
                                         std::chrono::seconds(3)));
-    openMenu();
+    openTrayMenu();
     session_->run({"xdotool", "key", "ctrl+q"});
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !isRunning(pid); }, std::chrono::seconds(20)))
         << "Quit did not end the program:\n"
@@ -360,6 +373,28 @@ TEST_F(DesktopProgramTest, QuitHandsTheClipboardToTheClipboardManager) {
     EXPECT_EQ(session_->clipboard(), "kept after quit");
     kill(manager, SIGTERM);
     std::filesystem::remove(config + "/defaults.json");
+}
+
+TEST_F(DesktopProgramTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    const std::string entry = *session_->env("XDG_CONFIG_HOME") + "/autostart/murmelin.desktop";
+    std::filesystem::remove(entry);
+    const pid_t pid = launchWithoutSound(*session_, "murmelin-login");
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !trayIcons(*session_).empty(); },
+                                        std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const bool wanted : {true, false}) {
+        openTrayMenu();
+        session_->run({"xdotool", "key", "Up", "Up", "Return"}); // above Quit
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return std::filesystem::exists(entry) == wanted; }, std::chrono::seconds(3)))
+            << "wanted " << wanted << "\n"
+            << programLog(*session_, "murmelin-login");
+        if (wanted)
+            EXPECT_NE(test::readFile(entry).value_or("").find("\nExec=murmelin\n"),
+                      std::string::npos);
+    }
+    EXPECT_TRUE(isRunning(pid));
+    stopProgram(pid);
 }
 
 // A session of its own: without a notification server, then without its X server.

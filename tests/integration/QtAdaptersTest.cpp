@@ -125,10 +125,11 @@ TEST(DesktopAppIdentityTest, OnlyAnInstalledPrefixWithItsDesktopEntryHasAnIdenti
     QDir(prefix.path()).mkpath("platform/qt");
     EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(), "");
     QDir(prefix.path()).mkpath("share/applications");
-    QFile entry(prefix.filePath("share/applications/murmelin.desktop"));
+    QFile entry(prefix.filePath("share/applications/io.github.murmelin.Murmelin.desktop"));
     ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
     entry.close();
-    EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(), "murmelin");
+    EXPECT_EQ(DesktopAppIdentity(prefix.filePath("bin")).bundleIdentifier(),
+              "io.github.murmelin.Murmelin");
     EXPECT_EQ(DesktopAppIdentity(prefix.filePath("platform/qt")).bundleIdentifier(), "")
         << "a build tree is not an installation";
 }

@@ -16,6 +16,7 @@
 #include "ports/Session.h"
 #include "ports/Shortcuts.h"
 #include "ports/Speech.h"
+#include "ports/StatusItem.h"
 
 #include <atomic>
 #include <exception>
@@ -364,6 +365,18 @@ public:
         launches.push_back({p, args});
     }
     std::string notificationScriptRunner() const override { return program; }
+};
+
+class FakeLoginItem final : public LoginItem {
+public:
+    bool enabled = false;
+    std::string failure; // what setEnabled() answers; the state then stays
+    bool isEnabled() const override { return enabled; }
+    std::string setEnabled(bool on) override {
+        if (failure.empty())
+            enabled = on;
+        return failure;
+    }
 };
 
 class FakeIdentity final : public AppIdentity {

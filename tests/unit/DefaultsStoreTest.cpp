@@ -1,5 +1,6 @@
 #include "JsonDefaultsStore.h"
 #include "TempDir.h"
+#include "XdgAutostart.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -283,6 +284,36 @@ TEST(DefaultsStorePath, FollowsXdgConfigHome) {
             ::unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(JsonDefaultsStore::defaultPath(), c.expected);
     }
+    ::setenv("XDG_CONFIG_HOME", "/cfg", 1);
+    EXPECT_EQ(XdgAutostart::defaultPath(), "/cfg/autostart/murmelin.desktop");
+}
+
+// The autostart entry on disk: made with its folder, read back, hidden by a desktop, removed,
+// and a folder that cannot be made is told with its path, the state left as it was.
+TEST_F(DefaultsStoreTest, AutostartEntryIsWrittenWholeAndRemoved) {
+    const auto entry = temp / "autostart/murmelin.desktop";
+    XdgAutostart login(entry.string());
+    EXPECT_FALSE(login.isEnabled());
+    EXPECT_EQ(login.setEnabled(false), "") << "nothing to remove is no failure";
+    EXPECT_EQ(login.setEnabled(true), "");
+    EXPECT_TRUE(login.isEnabled());
+    EXPECT_EQ(read(entry), XdgAutostart::kEntry);
+    EXPECT_NE(read(entry).find("\nExec=murmelin\n"), std::string::npos);
+    std::ofstream(entry, std::ios::app) << "Hidden=true\n";
+    EXPECT_FALSE(login.isEnabled());
+    EXPECT_EQ(login.setEnabled(true), "");
+    EXPECT_TRUE(login.isEnabled()) << "written whole again";
+    EXPECT_EQ(login.setEnabled(false), "");
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp / "autostart"), {}), 0);
+
+    std::ofstream(temp / "file") << "in the way";
+    XdgAutostart blocked((temp / "file/autostart/murmelin.desktop").string());
+    const std::string problem = blocked.setEnabled(true);
+    EXPECT_NE(problem.find("cannot make the folder " + (temp / "file/autostart").string()),
+              std::string::npos)
+        << problem;
+    EXPECT_FALSE(blocked.isEnabled());
 }
 
 } // namespace

@@ -198,6 +198,32 @@ TEST_F(MenuContentTest, ButtonsReachTheController) {
     EXPECT_EQ(host.terminations, 1);
 }
 
+TEST_F(MenuContentTest, StartAtLoginFollowsTheLoginItemAndTellsAFailedChangeOnce) {
+    std::vector<MenuItem> menu = items();
+    EXPECT_THROW(find(menu, "Start at Login"), std::runtime_error) << "only with a login item";
+    FakeLoginItem login;
+    auto entry = [&] {
+        menu = MenuContent(*c, rig.clipboard, host, translator, &login).items();
+        EXPECT_EQ(describe(menu).at(describe(menu).size() - 3), "button:Start at Login");
+        return find(menu, "Start at Login");
+    };
+    const MenuItem shown = entry();
+    EXPECT_TRUE(shown.toggle);
+    EXPECT_FALSE(shown.checked);
+    shown.action();
+    EXPECT_TRUE(login.enabled);
+    shown.action(); // the same menu: a change that worked does not rebuild it
+    EXPECT_FALSE(login.enabled);
+    shown.action();
+    EXPECT_TRUE(entry().checked);
+    login.failure = "cannot remove /home/u/.config/autostart/murmelin.desktop: Permission denied";
+    entry().action();
+    EXPECT_TRUE(entry().checked) << "the entry shows the state that stayed";
+    ASSERT_EQ(rig.notifier.posted.size(), 1u);
+    EXPECT_EQ(rig.notifier.posted[0].body, login.failure);
+    EXPECT_EQ(c->lastError.get(), login.failure);
+}
+
 TEST_F(MenuContentTest, AppFollowsTheControllerFromAJobAfterEachChange) {
     MurmelinApp app({*c, host, rig.clipboard, translator, rig.queue});
     ASSERT_EQ(host.icons, std::vector<StatusIcon>{StatusIcon::mic});

@@ -1,4 +1,5 @@
 #include "LanguageModel.h"
+#include "InstallLayout.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/ngram_model.h>
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -52,26 +52,18 @@ std::string joinedWord(const CommandPhrase& phrase) {
 }
 
 std::string favouredModelFor(const std::string& languageModel) {
-    // The build tree's folder first, so that a developer's build wins over an installed copy.
-    constexpr std::string_view kFolders = MURMELIN_FAVOURED_MODEL_DIRS;
     std::error_code error;
     const fs::path source = fs::absolute(languageModel, error);
     const auto sourceTime = fs::last_write_time(source, error);
     if (error) {
         return {};
     }
-    std::size_t at = 0;
-    while (at <= kFolders.size()) {
-        std::size_t end = kFolders.find(':', at);
-        if (end == std::string_view::npos) {
-            end = kFolders.size();
-        }
-        const fs::path candidate = fs::path(kFolders.substr(at, end - at)) / source.relative_path();
+    for (const fs::path& folder : InstallLayout::favouredModelFolders()) {
+        const fs::path candidate = folder / source.relative_path();
         const auto time = fs::last_write_time(candidate, error);
         if (!error && time >= sourceTime) {
             return candidate.string();
         }
-        at = end + 1;
     }
     return {};
 }

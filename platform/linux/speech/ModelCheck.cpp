@@ -1,5 +1,6 @@
 #include "ModelCheck.h"
 
+#include "InstallLayout.h"
 #include "LanguageModel.h"
 #include "LevelEstimateFile.h"
 
@@ -149,17 +150,7 @@ std::string exitReason(int status) {
 } // namespace
 
 std::string ModelCheckOptions::modelCheckerPath() {
-    std::vector<fs::path> candidates;
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        candidates.push_back(self.parent_path() / kChecker);
-    }
-    // The build tree's copy, then the installed one.
-    for (const char* path : {MURMELIN_MODEL_CHECKER_BUILT, MURMELIN_MODEL_CHECKER_INSTALLED}) {
-        candidates.emplace_back(path);
-    }
-    for (const auto& candidate : candidates) {
+    for (const auto& candidate : InstallLayout::helperPrograms(kChecker)) {
         if (::access(candidate.c_str(), X_OK) == 0) {
             return candidate.string();
         }

@@ -150,6 +150,10 @@ JsonDefaultsStore::~JsonDefaultsStore() {
 }
 
 std::string JsonDefaultsStore::defaultPath() {
+    return configHome() + "/murmelin/defaults.json";
+}
+
+std::string JsonDefaultsStore::configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     std::string base;
     if (xdg && xdg[0] == '/') {
@@ -162,7 +166,7 @@ std::string JsonDefaultsStore::defaultPath() {
         }
         base = std::string(home) + "/.config";
     }
-    return base + "/murmelin/defaults.json";
+    return base;
 }
 
 void JsonDefaultsStore::load() {

@@ -34,6 +34,8 @@ public:
 
     // $XDG_CONFIG_HOME/murmelin/defaults.json, with ~/.config when that is unset or relative.
     static std::string defaultPath();
+    // $XDG_CONFIG_HOME when absolute, else ~/.config.
+    static std::string configHome();
 
     std::optional<std::vector<std::string>> stringArray(const std::string& key) const override;
     std::optional<std::string> string(const std::string& key) const override;

@@ -1,9 +1,9 @@
-// `murmelin`: the command users and their desktops' shortcuts run. `murmelin press`, `release`
-// and `toggle` reach the running instance over the session bus; anything else starts the tray
-// program. This executable loads only Qt's core and D-Bus libraries, so that a key command
-// costs milliseconds, not the tens of milliseconds that loading the whole program takes on
-// every press and release; the program itself is `murmelin-desktop`, which replaces this
-// process (same pid).
+// `murmelin`: the command users and their desktops' shortcuts run. `murmelin press`, `release`,
+// `toggle` and `quit` reach the running instance over the session bus; --help and --version
+// answer here; anything else starts the tray program. This executable loads only Qt's core and
+// D-Bus libraries, so that a key command costs milliseconds, not the tens of milliseconds that
+// loading the whole program takes on every press and release; the program itself is
+// `murmelin-desktop`, which replaces this process (same pid).
 #include "ControlCommand.h"
 
 #include <unistd.h>
@@ -31,6 +31,14 @@ std::string desktopProgram() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(murmelin::kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("murmelin " MURMELIN_VERSION);
+        return 0;
+    }
     // Qt's own options all begin with '-'.
     if (argc > 1 && argv[1][0] != '-')
         return murmelin::sendControlCommand(argc == 2 ? argv[1] : "");

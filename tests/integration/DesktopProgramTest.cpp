@@ -389,9 +389,10 @@ TEST_F(DesktopProgramTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
             [&] { return std::filesystem::exists(entry) == wanted; }, std::chrono::seconds(3)))
             << "wanted " << wanted << "\n"
             << programLog(*session_, "murmelin-login");
-        if (wanted)
+        if (wanted) {
             EXPECT_NE(test::readFile(entry).value_or("").find("\nExec=murmelin\n"),
                       std::string::npos);
+        }
     }
     EXPECT_TRUE(isRunning(pid));
     stopProgram(pid);

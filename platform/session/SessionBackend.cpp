@@ -1,6 +1,7 @@
 #include "SessionBackend.h"
 
 #include "DesktopHotKeys.h"
+#include "KdeDesktop.h"
 #include "NullDesktop.h"
 #include "PasteChords.h"
 #include "PortalRemoteDesktop.h"
@@ -51,12 +52,15 @@ public:
 using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilityTrust>;
 
 // KWin and mutter let no client inject keys: there the desktop portal's RemoteDesktop session
-// types the paste, and trust is that session running.
+// types the paste, and trust is that session running. KWin tells the focused window's class
+// through a script of ours; elsewhere every application gets Control+V.
 struct PortalPaste {
-    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords,
-                std::function<WindowClass()> activeWindow)
+    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords)
         : remote(version, remoteDesktopTokenPath()),
-          keys(remote, std::move(chords), std::move(activeWindow)), trust(remote) {}
+          keys(remote, std::move(chords),
+               [this] { return windowClassOfAppId(kwin.resourceClass()); }),
+          trust(remote) {}
+    KWinActiveWindow kwin;
     PortalRemoteDesktop remote;
     PortalKeyInjector keys;
     PortalTrust trust;
@@ -81,7 +85,7 @@ public:
                 std::fprintf(stderr,
                              "murmelin: pasting through the RemoteDesktop portal (version %u)\n",
                              version);
-                portal_ = std::make_unique<PortalPaste>(version, chords_, nullptr);
+                portal_ = std::make_unique<PortalPaste>(version, chords_);
             } else {
                 lacks("virtual-keyboard protocol and the session has no RemoteDesktop portal; "
                       "dictations are copied to the clipboard, not pasted");

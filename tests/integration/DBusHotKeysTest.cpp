@@ -6,6 +6,7 @@
 #include "DesktopHotKeys.h"
 #include "DesktopSession.h"
 #include "HotKey.h"
+#include "KdeDesktop.h"
 #include "PortalGlobalShortcuts.h"
 #include "PortalRemoteDesktop.h"
 #include "PortalShortcut.h"
@@ -20,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -82,17 +84,30 @@ public:
     QString trigger = QStringLiteral("Press LOGO+F9");
     unsigned remoteVersion = 2;
     std::optional<unsigned> startResponse = 0; // none: Start is never answered (a dialog left open)
+    bool bindsNothing = false;                 // BindShortcuts answers an empty list, as KWin's
+    bool kde = false;                          // kglobalaccel and KWin's scripting beside it
+    QList<int> kdeKeys;                        // what kglobalaccel says is in force
+    QString kwinActive = QStringLiteral("org.kde.konsole");
 
     bool start() {
         registerPortalTypes();
         moveToThread(&thread_);
         thread_.start();
-        return bus_.isConnected() && bus_.registerService(kPortal) &&
+        const bool kdeUp =
+            !kde || (bus_.registerService(QStringLiteral("org.kde.kglobalaccel")) &&
+                     bus_.registerService(QStringLiteral("org.kde.KWin")) &&
+                     bus_.registerVirtualObject(QStringLiteral("/kglobalaccel"), this) &&
+                     bus_.registerVirtualObject(QStringLiteral("/Scripting"), this));
+        return kdeUp && bus_.isConnected() && bus_.registerService(kPortal) &&
                bus_.registerVirtualObject(kPortalPath, this, QDBusConnection::SubPath);
     }
     ~FakePortal() override {
         bus_.unregisterObject(kPortalPath);
         bus_.unregisterService(kPortal);
+        bus_.unregisterObject(QStringLiteral("/kglobalaccel"));
+        bus_.unregisterObject(QStringLiteral("/Scripting"));
+        bus_.unregisterService(QStringLiteral("org.kde.kglobalaccel"));
+        bus_.unregisterService(QStringLiteral("org.kde.KWin"));
         QThread* here = QThread::currentThread();
         QMetaObject::invokeMethod(
             this, [this, here] { moveToThread(here); }, Qt::BlockingQueuedConnection);
@@ -107,7 +122,10 @@ public:
         QString remoteSession;
         QVariantMap devices; // SelectDevices' options
         int starts = 0, closes = 0;
-        QStringList keysyms; // "+ffe3" pressed, "-ffe3" released
+        QStringList keysyms;  // "+ffe3" pressed, "-ffe3" released
+        QStringList accelId;  // doRegister's
+        QStringList accelSet; // "<key in hex>/<flags>" per setShortcut
+        int scriptsLoaded = 0, scriptsUnloaded = 0;
     };
     Seen seen() const {
         std::lock_guard lock(mutex_);
@@ -128,6 +146,12 @@ public:
                   << QVariantMap());
     }
     void vanish() { bus_.unregisterService(kPortal); }
+    void emitAccel(const char* signal) {
+        bus_.send(QDBusMessage::createSignal(QStringLiteral("/component/murmelin"),
+                                             QStringLiteral("org.kde.kglobalaccel.Component"),
+                                             signal)
+                  << QStringLiteral("murmelin") << QStringLiteral("dictate") << qlonglong(0));
+    }
 
     bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
         const QList<QVariant> args = call.arguments();
@@ -147,6 +171,20 @@ public:
                                      QString::number(args.value(2).toInt(), 16);
             return bus_.send(call.createReply());
         }
+        if (call.interface() == QLatin1String("org.kde.KGlobalAccel")) {
+            std::lock_guard lock(mutex_);
+            if (call.member() == QLatin1String("doRegister"))
+                seen_.accelId = args.value(0).toStringList();
+            if (call.member() != QLatin1String("setShortcut"))
+                return bus_.send(call.createReply());
+            const auto keys = qdbus_cast<QList<int>>(args.value(1));
+            seen_.accelSet << QString::number(keys.value(0), 16) + QLatin1Char('/') +
+                                  QString::number(args.value(2).toUInt());
+            return bus_.send(call.createReply(
+                QVariant::fromValue(args.value(2).toUInt() == 2 ? kdeKeys : keys)));
+        }
+        if (call.interface() == QLatin1String("org.kde.kwin.Scripting"))
+            return kwinScripting(call);
         if (call.interface() != kShortcuts && call.interface() != kRemoteDesktop)
             return false;
         const QVariantMap options = qdbus_cast<QVariantMap>(args.last());
@@ -187,7 +225,8 @@ public:
                 s.properties = {{QStringLiteral("description"), s.properties.value("description")},
                                 {QStringLiteral("trigger_description"), trigger}};
             }
-            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
+            results.insert(QStringLiteral("shortcuts"),
+                           QVariant::fromValue(bindsNothing ? PortalShortcuts() : shortcuts));
         } else {
             return false;
         }
@@ -200,6 +239,31 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
 private:
+    // KWin runs the script; here its one call back, to where the script says.
+    bool kwinScripting(const QDBusMessage& call) {
+        std::lock_guard lock(mutex_);
+        if (call.member() == QLatin1String("unloadScript")) {
+            ++seen_.scriptsUnloaded;
+            return bus_.send(call.createReply(true));
+        }
+        if (call.member() == QLatin1String("loadScript")) {
+            QFile file(call.arguments().value(0).toString());
+            file.open(QIODevice::ReadOnly);
+            script_ = QString::fromUtf8(file.readAll());
+            return bus_.send(call.createReply(seen_.scriptsLoaded++));
+        }
+        const auto target =
+            QRegularExpression(QString::fromLatin1(R"re(callDBus\("([^"]+)", "([^"]+)")re"))
+                .match(script_);
+        if (target.hasMatch())
+            bus_.send(
+                QDBusMessage::createMethodCall(target.captured(1), target.captured(2),
+                                               QStringLiteral("io.github.murmelin.ActiveWindow1"),
+                                               QStringLiteral("Activated"))
+                << kwinActive);
+        return bus_.send(call.createReply());
+    }
+    QString script_;
     static QString pathOf(const QVariant& v) { return v.value<QDBusObjectPath>().path(); }
     QThread thread_;
     QDBusConnection bus_ =
@@ -510,6 +574,69 @@ TEST_F(DBusHotKeysTest, ARemoteDesktopSessionLostWithdrawsTrustOnce) {
         EXPECT_FALSE(keys.postPaste(PasteChord::controlV)) << "nothing sent into a lost session";
         EXPECT_NE(said.find(row.says), std::string::npos) << said;
     }
+}
+
+TEST_F(DBusHotKeysTest, WhereThePortalBindsNothingKGlobalAccelServes) {
+    const int ctrlAltSpace = 0x0C000020, metaF9 = 0x10000000 | 0x01000038;
+    const struct Row {
+        const char* what;
+        QList<int> inForce;
+        HotKeyRegistration outcome;
+        const char* trigger;
+    } rows[] = {
+        {"our default", {ctrlAltSpace}, HotKeyRegistration::bound, "Ctrl+Alt+Space"},
+        {"the user's own keys", {metaF9}, HotKeyRegistration::bound, "Meta+F9"},
+        {"held by another component", {}, HotKeyRegistration::taken, "Ctrl+Alt+Space"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePortal portal;
+        portal.bindsNothing = true;
+        portal.kde = true;
+        portal.kdeKeys = row.inForce;
+        ASSERT_TRUE(portal.start());
+        edges.clear();
+        const auto source = makeDesktopHotKeys(main);
+        const auto binding = bind(*source);
+        ASSERT_TRUE(binding);
+        EXPECT_EQ(binding->outcome, row.outcome);
+        EXPECT_EQ(binding->trigger, row.trigger);
+        EXPECT_EQ(portal.seen().accelId,
+                  (QStringList{"murmelin", "dictate", "Murmelin", "Hold to dictate"}));
+        EXPECT_EQ(portal.seen().accelSet, (QStringList{"c000020/1", "c000020/2"}))
+            << "the default, then the keys in force";
+        for (const char* signal :
+             {"globalShortcutPressed", "globalShortcutPressed", "globalShortcutPressed",
+              "globalShortcutReleased", "globalShortcutReleased"}) // Pressed repeats while held
+            portal.emitAccel(signal);
+        loopUntil([&] { return edges.size() >= 2; }, 2000);
+        loopUntil([] { return false; }, 100);
+        EXPECT_EQ(edges, (Edges{kPressed, kReleased}));
+    }
+}
+
+TEST_F(DBusHotKeysTest, KWinsScriptTellsTheFocusedWindowAndNobodyElseDoes) {
+    FakePortal portal;
+    portal.kde = true;
+    ASSERT_TRUE(portal.start());
+    {
+        KWinActiveWindow active;
+        ASSERT_TRUE(loopUntil([&] { return active.resourceClass() == "org.kde.konsole"; }, 2000));
+        QDBusConnection other =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("other"));
+        other.call(QDBusMessage::createMethodCall(
+                       QDBusConnection::sessionBus().baseService(),
+                       QStringLiteral("/io/github/murmelin/Murmelin/ActiveWindow"),
+                       QStringLiteral("io.github.murmelin.ActiveWindow1"),
+                       QStringLiteral("Activated"))
+                       << QStringLiteral("xterm"),
+                   QDBus::BlockWithGui, 2000);
+        QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+        EXPECT_EQ(active.resourceClass(), "org.kde.konsole") << "only KWin is believed";
+    }
+    loopUntil([&] { return portal.seen().scriptsUnloaded >= 2; }, 2000);
+    EXPECT_EQ(portal.seen().scriptsLoaded, 1);
+    EXPECT_EQ(portal.seen().scriptsUnloaded, 2) << "one left by a crash, ours at the end";
 }
 
 } // namespace

@@ -19,7 +19,7 @@ packages=(
     # a headless Wayland desktop (sway) and its clients
     sway wtype wl-clipboard grim foot qt6-wayland jq python3-gi gir1.2-gtk-3.0
     # a headless KWin with the desktop portals (the KDE backend is Qt 5: it needs qtwayland5)
-    kwin-wayland qtwayland5 xdg-desktop-portal xdg-desktop-portal-kde
+    kwin-wayland qtwayland5 xdg-desktop-portal xdg-desktop-portal-kde python3-dbus
 )
 
 missing=()

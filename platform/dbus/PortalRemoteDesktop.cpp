@@ -29,6 +29,7 @@ const QString kClosed = QStringLiteral("Closed");
 
 constexpr unsigned kKeyboard = 1;     // device type bit
 constexpr unsigned kUntilRevoked = 2; // persist_mode, version 2 on
+constexpr int kChordGapMs = 15;
 constexpr int kControlL = 0xffe3, kShiftL = 0xffe1, kInsert = 0xff63, kV = 0x76; // X keysyms
 
 QString pathIn(const QVariant& value) {
@@ -341,10 +342,17 @@ bool PortalKeyInjector::postPaste(PasteChord chord) {
         keys = {kShiftL, kInsert};
         break;
     }
+    std::vector<std::pair<int, bool>> events;
     for (int key : keys)
-        portal_.sendKeysym(key, true);
+        events.emplace_back(key, true);
     for (auto key = keys.rbegin(); key != keys.rend(); ++key)
-        portal_.sendKeysym(*key, false);
+        events.emplace_back(*key, false);
+    // Paced, not in one burst: on KWin a burst sometimes reached the window as a bare "v", the
+    // Control press not yet in effect.
+    for (size_t i = 0; i < events.size(); ++i)
+        QTimer::singleShot(int(i) * kChordGapMs, &portal_, [portal = &portal_, event = events[i]] {
+            portal->sendKeysym(event.first, event.second);
+        });
     return true;
 }
 

@@ -49,6 +49,12 @@ print('held', flush=True)
 loop = GLib.MainLoop()
 GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
 loop.run()
+# All at once, not one round trip each: a key still held when the program pastes (about 0.1 s
+# after the release) would be part of its chord, and a modifier let go in the middle of the
+# chord would end the program's own.
 for c in reversed(codes):
-    rd.NotifyKeyboardKeycode(session, {}, dbus.Int32(c), dbus.UInt32(0))
-time.sleep(0.2)  # the events leave before the session closes with us
+    rd.NotifyKeyboardKeycode(session, {}, dbus.Int32(c), dbus.UInt32(0),
+                             reply_handler=lambda: None, error_handler=lambda e: None)
+loop = GLib.MainLoop()
+GLib.timeout_add(300, loop.quit)  # the events leave before the session closes with us
+loop.run()

@@ -3,7 +3,7 @@
 # no display, no sound card and no logged-in user:
 #
 #   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify,
-#                                                     or sway instead of the X11 ones,
+#                                                     or sway or kwin instead of the X11 ones,
 #                                                     and a sound server: pulse or pipewire
 #   session.sh stop <dir>                             stops everything that start started
 #   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
@@ -25,6 +25,11 @@
 # user $MURMELIN_SWAY_USER (default murmelin-sway, made when missing) in a runtime folder of
 # that user's; everything else stays ours and reaches it by the absolute WAYLAND_DISPLAY and
 # SWAYSOCK that env exports. Its key bindings run as that user: the session bus lets them in.
+# `kwin` is a headless KWin (virtual backend, one 1280x720 output) with the desktop portal and
+# its KDE backend on the session bus: key injection through the RemoteDesktop portal,
+# kglobalaccel and KWin's scripting. It runs from a copy of kwin_wayland, whose file
+# capability makes exec fail as root; the portals from their real paths (KWin grants the KDE
+# portal fake input by its executable).
 #
 # Tools: notification_recorder and session_probe come from $MURMELIN_TOOLS_DIR or
 # ${MURMELIN_BUILD_DIR:-<repo>/build}/tests/integration/tools (built there when missing).
@@ -38,7 +43,7 @@ absolute "${BASH_SOURCE[0]}"
 self=$REPLY
 root=${self%/scripts/*}
 all_parts=(x11 dbus wm compositor tray notify pulse)
-known_parts=("${all_parts[@]}" pipewire sway)
+known_parts=("${all_parts[@]}" pipewire sway kwin)
 timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 
 say() { echo "session.sh: $*" >&2; }
@@ -208,6 +213,40 @@ wait_notify() {
         grep -q 'boolean true' || fail "org.freedesktop.Notifications has no owner"
 }
 
+# KWin and the portals (see the head of this file); awaited by wait_kwin.
+launch_kwin() {
+    mkdir -p "$dir/kwin" && cp /usr/bin/kwin_wayland "$dir/kwin/kwin_wayland" ||
+        fail "cannot copy kwin_wayland"
+    export WAYLAND_DISPLAY=wayland-murmelin XDG_CURRENT_DESKTOP=KDE XDG_SESSION_TYPE=wayland
+    spawn kwin env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY "$dir/kwin/kwin_wayland" --virtual \
+        --width 1280 --height 720 --socket "$WAYLAND_DISPLAY" --no-lockscreen
+}
+
+bus_has() { # name
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
+}
+
+wait_for() { # part name-on-the-bus
+    until bus_has "$2"; do
+        alive_named "$1" || { log_tail "$1"; fail "$1 exited"; }
+        deadline_passed && { log_tail "$1"; fail "$1 not on the bus after ${timeout_s}s"; }
+        sleep 0.05
+    done
+}
+
+wait_kwin() {
+    until [ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ] && bus_has org.kde.KWin; do
+        alive_named kwin || { log_tail kwin; fail "kwin exited"; }
+        deadline_passed && { log_tail kwin; fail "kwin not ready after ${timeout_s}s"; }
+        sleep 0.05
+    done
+    spawn portal-kde /usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde
+    wait_for portal-kde org.freedesktop.impl.portal.desktop.kde
+    spawn portal /usr/libexec/xdg-desktop-portal -r
+    wait_for portal org.freedesktop.portal.Desktop
+}
+
 # sway as the session's user (see the head of this file); awaited by wait_sway.
 launch_sway() {
     local run=$dir/sway/run as_user=()
@@ -327,7 +366,7 @@ write_env() {
     local name unset=(SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID)
     {
         echo "# Source this file to run inside the session started by scripts/session.sh."
-        for name in DISPLAY WAYLAND_DISPLAY SWAYSOCK DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
+        for name in DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
             PULSE_RUNTIME_PATH PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
             MURMELIN_SESSION_DIR HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME \
             GSETTINGS_BACKEND NO_AT_BRIDGE; do
@@ -362,6 +401,8 @@ cmd_start() {
     [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ] && want[x11]=1
     [ -n "${want[x11]:-}" ] && [ -n "${want[sway]:-}" ] &&
         { say "x11 and sway are two desktops: choose one"; exit 2; }
+    [ -n "${want[kwin]:-}" ] && [ -n "${want[x11]:-}${want[sway]:-}" ] &&
+        { say "kwin is a desktop of its own: leave out x11 and sway"; exit 2; }
 
     local tools_probe="" tools_notify=""
     deadline_us=$((t0_us + timeout_s * 1000000))
@@ -374,7 +415,7 @@ cmd_start() {
     fi
 
     caller_display=${DISPLAY:-}
-    unset DISPLAY WAYLAND_DISPLAY SWAYSOCK SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
+    unset DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
         PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
     mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state" \
         "$dir/dbus-services" "$dir/runtime/pulse" &&
@@ -390,6 +431,7 @@ cmd_start() {
         export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
         bus_users='    <allow user="*"/>'
     fi
+    [ -n "${want[kwin]:-}" ] && export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
 
     if [ -n "$owner" ]; then
         starttime "$owner" || fail "owner process $owner does not exist"
@@ -402,9 +444,11 @@ cmd_start() {
     start_dbus
     trace "session bus up"
     [ -n "${want[sway]:-}" ] && launch_sway
+    [ -n "${want[kwin]:-}" ] && launch_kwin
     [ -n "$sound" ] && configure_sound && "launch_$sound"
     [ -n "${want[x11]:-}" ] && wait_x11 && trace "X server $DISPLAY up, monitors set"
     [ -n "${want[sway]:-}" ] && wait_sway && trace "sway $WAYLAND_DISPLAY up, outputs set"
+    [ -n "${want[kwin]:-}" ] && wait_kwin && trace "kwin $WAYLAND_DISPLAY and the portals up"
     [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
     [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
     [ -n "${want[tray]:-}" ] && spawn tray trayer --edge bottom --align right \

@@ -20,6 +20,8 @@ packages=(
     sway wtype wl-clipboard grim foot qt6-wayland jq python3-gi gir1.2-gtk-3.0
     # install and package: bitmap icons, the validators, the .deb and a fresh Debian root
     librsvg2-bin desktop-file-utils appstream file man-db dpkg-dev fakeroot lintian debootstrap
+    # a headless KWin with the desktop portals (the KDE backend is Qt 5: it needs qtwayland5)
+    kwin-wayland qtwayland5 xdg-desktop-portal xdg-desktop-portal-kde python3-dbus
 )
 
 missing=()

@@ -1,8 +1,10 @@
 #include "SessionBackend.h"
 
 #include "DesktopHotKeys.h"
+#include "KdeDesktop.h"
 #include "NullDesktop.h"
 #include "PasteChords.h"
+#include "PortalRemoteDesktop.h"
 #include "WaylandClipboard.h"
 #include "WaylandConnection.h"
 #include "WaylandKeyInjector.h"
@@ -49,21 +51,46 @@ public:
 
 using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilityTrust>;
 
-// The wlroots family's protocols, each used when the compositor offers it; what is missing is
-// said once at start, with what the user loses.
+// KWin and mutter let no client inject keys: there the desktop portal's RemoteDesktop session
+// types the paste, and trust is that session running. KWin tells the focused window's class
+// through a script of ours; elsewhere every application gets Control+V.
+struct PortalPaste {
+    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords)
+        : remote(version, remoteDesktopTokenPath()),
+          keys(remote, std::move(chords),
+               [this] { return windowClassOfAppId(kwin.resourceClass()); }),
+          trust(remote) {}
+    KWinActiveWindow kwin;
+    PortalRemoteDesktop remote;
+    PortalKeyInjector keys;
+    PortalTrust trust;
+};
+
+// The wlroots family's protocols, each used when the compositor offers it, and the portal's
+// keyboard where the compositor offers none; what is missing is said once at start, with what
+// the user loses.
 class WaylandBackend final : public SessionBackend {
 public:
     WaylandBackend(std::unique_ptr<WaylandConnection> connection, MainQueue& main,
                    const DefaultsStore& defaults)
-        : connection_(std::move(connection)), toplevels_(*connection_),
-          keys_(*connection_, &toplevels_, readPasteChords(defaults)), trust_(*connection_, main),
-          clipboard_(*connection_), hotKeys_(makeDesktopHotKeys(main)) {
+        : connection_(std::move(connection)), chords_(readPasteChords(defaults)),
+          toplevels_(*connection_), keys_(*connection_, &toplevels_, chords_),
+          trust_(*connection_, main), clipboard_(*connection_), hotKeys_(makeDesktopHotKeys(main)) {
         const WaylandOffers& offers = connection_->offers();
         auto lacks = [](const char* what) {
             std::fprintf(stderr, "murmelin: this Wayland compositor offers no %s\n", what);
         };
-        if (!offers.canPaste())
-            lacks("virtual-keyboard protocol; dictations are copied to the clipboard, not pasted");
+        if (!offers.canPaste()) {
+            if (const unsigned version = portalRemoteDesktopVersion()) {
+                std::fprintf(stderr,
+                             "murmelin: pasting through the RemoteDesktop portal (version %u)\n",
+                             version);
+                portal_ = std::make_unique<PortalPaste>(version, chords_);
+            } else {
+                lacks("virtual-keyboard protocol and the session has no RemoteDesktop portal; "
+                      "dictations are copied to the clipboard, not pasted");
+            }
+        }
         if (!offers.canCopy())
             lacks("data-control protocol; the clipboard works only while a Murmelin window has "
                   "focus");
@@ -74,8 +101,12 @@ public:
                   "places");
     }
     HotKeySource& hotKeys() override { return *hotKeys_; }
-    KeyInjector& keys() override { return keys_; }
-    AccessibilityTrust& trust() override { return trust_; }
+    KeyInjector& keys() override {
+        return portal_ ? static_cast<KeyInjector&>(portal_->keys) : keys_;
+    }
+    AccessibilityTrust& trust() override {
+        return portal_ ? static_cast<AccessibilityTrust&>(portal_->trust) : trust_;
+    }
     Clipboard* clipboard() override {
         return connection_->offers().canCopy() ? &clipboard_ : nullptr;
     }
@@ -85,12 +116,14 @@ public:
 
 private:
     std::unique_ptr<WaylandConnection> connection_; // first made, last gone: the others use it
+    std::shared_ptr<const PasteChordTable> chords_;
     WaylandToplevels toplevels_;
     WaylandKeyInjector keys_;
     WaylandTrust trust_;
     WaylandClipboard clipboard_;
     // No client grabs a key here: the GlobalShortcuts portal or `murmelin press`/`release`.
     std::unique_ptr<HotKeySource> hotKeys_;
+    std::unique_ptr<PortalPaste> portal_; // null where the compositor types itself
 };
 
 } // namespace

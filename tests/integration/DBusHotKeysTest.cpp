@@ -1,13 +1,16 @@
-// The hot key over the session bus, on a private bus: `murmelin press`/`release`/`toggle`
-// from the real program reaching an instance's control object, and the GlobalShortcuts
-// portal played by a fake of this test.
+// The session bus, on a private bus: `murmelin press`/`release`/`toggle` from the real program
+// reaching an instance's control object, and the GlobalShortcuts and RemoteDesktop portals
+// played by a fake of this test.
 #include "BusNames.h"
 #include "ControlHotKeySource.h"
 #include "DesktopHotKeys.h"
 #include "DesktopSession.h"
 #include "HotKey.h"
+#include "KdeDesktop.h"
 #include "PortalGlobalShortcuts.h"
+#include "PortalRemoteDesktop.h"
 #include "PortalShortcut.h"
+#include "TempDir.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -16,7 +19,9 @@
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -35,6 +40,7 @@ const QString kProgram = QStringLiteral(MURMELIN_BINARY_DIR "/platform/qt/murmel
 const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 
 bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer t;
@@ -69,24 +75,40 @@ Outcome runProgram(const QStringList& arguments, bool serve = true) {
     return run;
 }
 
-// The desktop portal's GlobalShortcuts as the XDG portal documentation describes it, on a
+// The desktop portal's GlobalShortcuts and RemoteDesktop as the XDG portal documentation
+// describes them, on a
 // connection and thread of its own, so that blocking calls of the code under test reach it.
 // Answers each request with its Response signal before the method's reply, as a portal may.
 class FakePortal : public QDBusVirtualObject {
 public:
     unsigned bindResponse = 0; // set before start()
     QString trigger = QStringLiteral("Press LOGO+F9");
+    unsigned remoteVersion = 2;
+    std::optional<unsigned> startResponse = 0; // none: Start is never answered (a dialog left open)
+    bool bindsNothing = false;                 // BindShortcuts answers an empty list, as KWin's
+    bool kde = false;                          // kglobalaccel and KWin's scripting beside it
+    QList<int> kdeKeys;                        // what kglobalaccel says is in force
+    QString kwinActive = QStringLiteral("org.kde.konsole");
 
     bool start() {
         registerPortalTypes();
         moveToThread(&thread_);
         thread_.start();
-        return bus_.isConnected() && bus_.registerService(kPortal) &&
-               bus_.registerVirtualObject(kPortalPath, this);
+        const bool kdeUp =
+            !kde || (bus_.registerService(QStringLiteral("org.kde.kglobalaccel")) &&
+                     bus_.registerService(QStringLiteral("org.kde.KWin")) &&
+                     bus_.registerVirtualObject(QStringLiteral("/kglobalaccel"), this) &&
+                     bus_.registerVirtualObject(QStringLiteral("/Scripting"), this));
+        return kdeUp && bus_.isConnected() && bus_.registerService(kPortal) &&
+               bus_.registerVirtualObject(kPortalPath, this, QDBusConnection::SubPath);
     }
     ~FakePortal() override {
         bus_.unregisterObject(kPortalPath);
         bus_.unregisterService(kPortal);
+        bus_.unregisterObject(QStringLiteral("/kglobalaccel"));
+        bus_.unregisterObject(QStringLiteral("/Scripting"));
+        bus_.unregisterService(QStringLiteral("org.kde.kglobalaccel"));
+        bus_.unregisterService(QStringLiteral("org.kde.KWin"));
         QThread* here = QThread::currentThread();
         QMetaObject::invokeMethod(
             this, [this, here] { moveToThread(here); }, Qt::BlockingQueuedConnection);
@@ -98,6 +120,13 @@ public:
         QString session;
         QString preferred; // the trigger asked for
         int bindCalls = 0;
+        QString remoteSession;
+        QVariantMap devices; // SelectDevices' options
+        int starts = 0, closes = 0;
+        QStringList keysyms;  // "+ffe3" pressed, "-ffe3" released
+        QStringList accelId;  // doRegister's
+        QStringList accelSet; // "<key in hex>/<flags>" per setShortcut
+        int scriptsLoaded = 0, scriptsUnloaded = 0;
     };
     Seen seen() const {
         std::lock_guard lock(mutex_);
@@ -110,11 +139,54 @@ public:
         bus_.send(edge);
     }
 
+    // The session's Closed signal: the desktop ended it.
+    void closeRemoteSession() {
+        bus_.send(QDBusMessage::createSignal(seen().remoteSession,
+                                             QStringLiteral("org.freedesktop.portal.Session"),
+                                             QStringLiteral("Closed"))
+                  << QVariantMap());
+    }
+    void vanish() { bus_.unregisterService(kPortal); }
+    void emitAccel(const char* signal) {
+        bus_.send(QDBusMessage::createSignal(QStringLiteral("/component/murmelin"),
+                                             QStringLiteral("org.kde.kglobalaccel.Component"),
+                                             signal)
+                  << QStringLiteral("murmelin") << QStringLiteral("dictate") << qlonglong(0));
+    }
+
     bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
         const QList<QVariant> args = call.arguments();
         if (call.member() == QLatin1String("Get") && args.value(0).toString() == kShortcuts)
             return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(1u))));
-        if (call.interface() != kShortcuts)
+        if (call.member() == QLatin1String("Get") && args.value(0).toString() == kRemoteDesktop)
+            return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(remoteVersion))));
+        if (call.member() == QLatin1String("Close")) {
+            std::lock_guard lock(mutex_);
+            seen_.closes += call.path() == seen_.remoteSession;
+            return bus_.send(call.createReply());
+        }
+        if (call.member() == QLatin1String("NotifyKeyboardKeysym")) {
+            std::lock_guard lock(mutex_);
+            if (pathOf(args.value(0)) == seen_.remoteSession)
+                seen_.keysyms << (args.value(3).toUInt() ? QLatin1Char('+') : QLatin1Char('-')) +
+                                     QString::number(args.value(2).toInt(), 16);
+            return bus_.send(call.createReply());
+        }
+        if (call.interface() == QLatin1String("org.kde.KGlobalAccel")) {
+            std::lock_guard lock(mutex_);
+            if (call.member() == QLatin1String("doRegister"))
+                seen_.accelId = args.value(0).toStringList();
+            if (call.member() != QLatin1String("setShortcut"))
+                return bus_.send(call.createReply());
+            const auto keys = qdbus_cast<QList<int>>(args.value(1));
+            seen_.accelSet << QString::number(keys.value(0), 16) + QLatin1Char('/') +
+                                  QString::number(args.value(2).toUInt());
+            return bus_.send(call.createReply(
+                QVariant::fromValue(args.value(2).toUInt() == 2 ? kdeKeys : keys)));
+        }
+        if (call.interface() == QLatin1String("org.kde.kwin.Scripting"))
+            return kwinScripting(call);
+        if (call.interface() != kShortcuts && call.interface() != kRemoteDesktop)
             return false;
         const QVariantMap options = qdbus_cast<QVariantMap>(args.last());
         const QString request = kPortalPath + QStringLiteral("/request/") +
@@ -125,9 +197,24 @@ public:
         QVariantMap results;
         if (call.member() == QLatin1String("CreateSession")) {
             std::lock_guard lock(mutex_);
-            seen_.session = kPortalPath + QStringLiteral("/session/1/") +
-                            options.value(QStringLiteral("session_handle_token")).toString();
-            results.insert(QStringLiteral("session_handle"), seen_.session);
+            const QString session =
+                kPortalPath + QStringLiteral("/session/1/") +
+                options.value(QStringLiteral("session_handle_token")).toString();
+            (call.interface() == kShortcuts ? seen_.session : seen_.remoteSession) = session;
+            results.insert(QStringLiteral("session_handle"), session);
+        } else if (call.member() == QLatin1String("SelectDevices")) {
+            std::lock_guard lock(mutex_);
+            seen_.devices = options;
+        } else if (call.member() == QLatin1String("Start")) {
+            std::lock_guard lock(mutex_);
+            ++seen_.starts;
+            if (!startResponse) // the dialog stays open
+                return bus_.send(call.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+            response = *startResponse;
+            results.insert(QStringLiteral("devices"), 1u);
+            if (remoteVersion >= 2)
+                results.insert(QStringLiteral("restore_token"),
+                               QStringLiteral("token%1").arg(seen_.starts));
         } else if (call.member() == QLatin1String("BindShortcuts")) {
             std::lock_guard lock(mutex_);
             ++seen_.bindCalls;
@@ -139,7 +226,8 @@ public:
                 s.properties = {{QStringLiteral("description"), s.properties.value("description")},
                                 {QStringLiteral("trigger_description"), trigger}};
             }
-            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
+            results.insert(QStringLiteral("shortcuts"),
+                           QVariant::fromValue(bindsNothing ? PortalShortcuts() : shortcuts));
         } else {
             return false;
         }
@@ -152,6 +240,32 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
 private:
+    // KWin runs the script; here its one call back, to where the script says.
+    bool kwinScripting(const QDBusMessage& call) {
+        std::lock_guard lock(mutex_);
+        if (call.member() == QLatin1String("unloadScript")) {
+            ++seen_.scriptsUnloaded;
+            return bus_.send(call.createReply(true));
+        }
+        if (call.member() == QLatin1String("loadScript")) {
+            QFile file(call.arguments().value(0).toString());
+            file.open(QIODevice::ReadOnly);
+            script_ = QString::fromUtf8(file.readAll());
+            return bus_.send(call.createReply(seen_.scriptsLoaded++));
+        }
+        const auto target =
+            QRegularExpression(QString::fromLatin1(R"re(callDBus\("([^"]+)", "([^"]+)")re"))
+                .match(script_);
+        if (target.hasMatch())
+            bus_.send(
+                QDBusMessage::createMethodCall(target.captured(1), target.captured(2),
+                                               QStringLiteral("io.github.murmelin.ActiveWindow1"),
+                                               QStringLiteral("Activated"))
+                << kwinActive);
+        return bus_.send(call.createReply());
+    }
+    QString script_;
+    static QString pathOf(const QVariant& v) { return v.value<QDBusObjectPath>().path(); }
     QThread thread_;
     QDBusConnection bus_ =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-portal"));
@@ -303,6 +417,231 @@ TEST_F(DBusHotKeysTest, WithoutAPortalTheKeyCommandsServe) {
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(dynamic_cast<ControlHotKeySource*>(source.get()));
     EXPECT_NE(said.find("`murmelin press`"), std::string::npos) << said;
+}
+
+// The token file as it is after a run: nullopt when absent.
+std::optional<std::string> fileText(const std::filesystem::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll().toStdString();
+}
+
+TEST_F(DBusHotKeysTest, RemoteDesktopConsentIsAskedOnceAndKeptAsARestoreToken) {
+    const std::optional<std::string> none;
+    const struct Row {
+        const char* what;
+        unsigned version;
+        std::optional<unsigned> startResponse;
+        std::optional<std::string> tokenBefore; // the file from an earlier run
+        bool ask;                               // the menu's Grant item
+        bool trusted;
+        QVariant persist, restoreSent; // in SelectDevices; invalid: not sent
+        std::optional<std::string> tokenAfter;
+        const char* says; // once, or "" for nothing
+    } rows[] = {
+        {"granted, first time", 2, 0u, none, true, true, 2u, {}, "token1", ""},
+        {"kept consent starts unasked", 2, 0u, "token-old", false, true, 2u, "token-old", "token1",
+         ""},
+        {"version 1: no persistence", 1, 0u, none, true, true, {}, {}, "", ""},
+        {"version 1, consent given before", 1, 0u, "", false, true, {}, {}, "", ""},
+        {"refused", 2, 1u, none, true, false, 2u, {}, none, "refused remote-desktop access"},
+        {"revoked token refused", 2, 2u, "token-old", false, false, 2u, "token-old", none,
+         "refused remote-desktop access"},
+        {"dialog never answered",
+         2,
+         std::nullopt,
+         none,
+         true,
+         false,
+         2u,
+         {},
+         none,
+         "did not answer"},
+        {"no consent kept: nothing asked", 2, 0u, none, false, false, {}, {}, none, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePortal portal;
+        portal.remoteVersion = row.version;
+        portal.startResponse = row.startResponse;
+        ASSERT_TRUE(portal.start());
+        TempDir dir("portal");
+        const auto token = dir / "remote-desktop-token";
+        if (row.tokenBefore) {
+            QFile file(QString::fromStdString(token.string()));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(row.tokenBefore->c_str());
+        }
+        testing::internal::CaptureStderr();
+        std::optional<bool> changed, answered;
+        QElapsedTimer t;
+        t.start();
+        {
+            ASSERT_EQ(portalRemoteDesktopVersion(), row.version);
+            PortalRemoteDesktop remote(row.version, token.string(), 500);
+            PortalTrust trust(remote);
+            trust.setOnChange([&](bool now) { changed = now; });
+            for (int i = 0; i < (row.ask ? 2 : 0); ++i) { // the menu's Grant item, twice
+                answered.reset();
+                trust.requestTrust([&](bool now) { answered = now; });
+                loopUntil([&] { return answered.has_value(); }, 2000);
+            }
+            loopUntil([&] { return trust.isTrusted() || (!row.ask && !row.trusted); }, 1000);
+            loopUntil([] { return false; }, 50); // time for a wrong extra call to show
+            EXPECT_EQ(trust.isTrusted(), row.trusted);
+            EXPECT_EQ(answered, row.ask ? std::optional(row.trusted) : std::nullopt);
+            EXPECT_EQ(changed, !row.ask && row.trusted ? std::optional(true) : std::nullopt);
+        }
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_LT(t.elapsed(), 3000) << "a portal that does not answer holds nothing up";
+        const auto seen = portal.seen();
+        EXPECT_EQ(seen.devices.value("types"),
+                  row.ask || row.tokenBefore ? QVariant(1u) : QVariant());
+        EXPECT_EQ(seen.devices.value("persist_mode"), row.persist);
+        EXPECT_EQ(seen.devices.value("restore_token").toString().toStdString(),
+                  row.restoreSent.toString().toStdString());
+        EXPECT_EQ(seen.starts, row.ask || row.tokenBefore ? (row.trusted ? 1 : 1 + row.ask) : 0)
+            << "refused or unanswered: asked again only from the menu";
+        EXPECT_EQ(fileText(token), row.tokenAfter);
+        if (*row.says) {
+            EXPECT_NE(said.find(row.says), std::string::npos) << said;
+            EXPECT_EQ(said.find(row.says), said.rfind(row.says)) << "said more than once: " << said;
+        } else {
+            EXPECT_EQ(said, "");
+        }
+    }
+}
+
+TEST_F(DBusHotKeysTest, RemoteDesktopPastesTheChordOfTheFocusedWindowInOrder) {
+    FakePortal portal;
+    ASSERT_TRUE(portal.start());
+    TempDir dir("portal");
+    PortalRemoteDesktop remote(2, (dir / "token").string(), 2000);
+    const auto chords = std::make_shared<PasteChordTable>();
+    std::string focused;
+    PortalKeyInjector keys(remote, chords, [&] { return WindowClass{focused, focused}; });
+    EXPECT_FALSE(keys.postPaste(PasteChord::controlV)) << "no session yet";
+    PortalTrust trust(remote);
+    std::optional<bool> answered;
+    trust.requestTrust([&](bool now) { answered = now; });
+    ASSERT_TRUE(loopUntil([&] { return answered.has_value(); }, 2000) && *answered);
+    const struct Row {
+        const char* window;
+        PasteChord chord;
+        QStringList keysyms;
+    } rows[] = {
+        {"", PasteChord::controlV, {"+ffe3", "+76", "-76", "-ffe3"}},
+        {"org.kde.kate", PasteChord::controlV, {"+ffe3", "+76", "-76", "-ffe3"}},
+        {"konsole", PasteChord::controlShiftV, {"+ffe3", "+ffe1", "+76", "-76", "-ffe1", "-ffe3"}},
+        {"xterm", PasteChord::shiftInsert, {"+ffe1", "+ff63", "-ff63", "-ffe1"}},
+    };
+    QStringList all;
+    for (const Row& row : rows) {
+        focused = row.window;
+        EXPECT_EQ(keys.pasteChord(), row.chord) << row.window;
+        EXPECT_TRUE(keys.postPaste(keys.pasteChord()));
+        all += row.keysyms;
+        loopUntil([&] { return portal.seen().keysyms.size() >= all.size(); }, 2000);
+        EXPECT_EQ(portal.seen().keysyms, all) << row.window;
+    }
+}
+
+TEST_F(DBusHotKeysTest, ARemoteDesktopSessionLostWithdrawsTrustOnce) {
+    const struct Row {
+        const char* what;
+        std::function<void(FakePortal&)> lose;
+        const char* says;
+    } rows[] = {
+        {"closed by the desktop", [](FakePortal& p) { p.closeRemoteSession(); },
+         "closed the remote-desktop session"},
+        {"portal gone", [](FakePortal& p) { p.vanish(); }, "portal went away"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePortal portal;
+        ASSERT_TRUE(portal.start());
+        TempDir dir("portal");
+        PortalRemoteDesktop remote(2, (dir / "token").string(), 2000);
+        PortalTrust trust(remote);
+        PortalKeyInjector keys(remote, std::make_shared<PasteChordTable>(), nullptr);
+        std::vector<bool> changes;
+        trust.setOnChange([&](bool now) { changes.push_back(now); });
+        trust.requestTrust(nullptr);
+        ASSERT_TRUE(loopUntil([&] { return trust.isTrusted(); }, 2000));
+        testing::internal::CaptureStderr();
+        row.lose(portal);
+        loopUntil([&] { return !changes.empty(); }, 2000);
+        loopUntil([] { return false; }, 50);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(changes, std::vector<bool>{false});
+        EXPECT_FALSE(trust.isTrusted());
+        EXPECT_FALSE(keys.postPaste(PasteChord::controlV)) << "nothing sent into a lost session";
+        EXPECT_NE(said.find(row.says), std::string::npos) << said;
+    }
+}
+
+TEST_F(DBusHotKeysTest, WhereThePortalBindsNothingKGlobalAccelServes) {
+    const int ctrlAltSpace = 0x0C000020, metaF9 = 0x10000000 | 0x01000038;
+    const struct Row {
+        const char* what;
+        QList<int> inForce;
+        HotKeyRegistration outcome;
+        const char* trigger;
+    } rows[] = {
+        {"our default", {ctrlAltSpace}, HotKeyRegistration::bound, "Ctrl+Alt+Space"},
+        {"the user's own keys", {metaF9}, HotKeyRegistration::bound, "Meta+F9"},
+        {"held by another component", {}, HotKeyRegistration::taken, "Ctrl+Alt+Space"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePortal portal;
+        portal.bindsNothing = true;
+        portal.kde = true;
+        portal.kdeKeys = row.inForce;
+        ASSERT_TRUE(portal.start());
+        edges.clear();
+        const auto source = makeDesktopHotKeys(main);
+        const auto binding = bind(*source);
+        ASSERT_TRUE(binding);
+        EXPECT_EQ(binding->outcome, row.outcome);
+        EXPECT_EQ(binding->trigger, row.trigger);
+        EXPECT_EQ(portal.seen().accelId,
+                  (QStringList{"murmelin", "dictate", "Murmelin", "Hold to dictate"}));
+        EXPECT_EQ(portal.seen().accelSet, (QStringList{"c000020/1", "c000020/2"}))
+            << "the default, then the keys in force";
+        for (const char* signal :
+             {"globalShortcutPressed", "globalShortcutPressed", "globalShortcutPressed",
+              "globalShortcutReleased", "globalShortcutReleased"}) // Pressed repeats while held
+            portal.emitAccel(signal);
+        loopUntil([&] { return edges.size() >= 2; }, 2000);
+        loopUntil([] { return false; }, 100);
+        EXPECT_EQ(edges, (Edges{kPressed, kReleased}));
+    }
+}
+
+TEST_F(DBusHotKeysTest, KWinsScriptTellsTheFocusedWindowAndNobodyElseDoes) {
+    FakePortal portal;
+    portal.kde = true;
+    ASSERT_TRUE(portal.start());
+    {
+        KWinActiveWindow active;
+        ASSERT_TRUE(loopUntil([&] { return active.resourceClass() == "org.kde.konsole"; }, 2000));
+        QDBusConnection other =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("other"));
+        other.call(QDBusMessage::createMethodCall(
+                       QDBusConnection::sessionBus().baseService(),
+                       QStringLiteral("/io/github/murmelin/Murmelin/ActiveWindow"),
+                       QStringLiteral("io.github.murmelin.ActiveWindow1"),
+                       QStringLiteral("Activated"))
+                       << QStringLiteral("xterm"),
+                   QDBus::BlockWithGui, 2000);
+        QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+        EXPECT_EQ(active.resourceClass(), "org.kde.konsole") << "only KWin is believed";
+    }
+    loopUntil([&] { return portal.seen().scriptsUnloaded >= 2; }, 2000);
+    EXPECT_EQ(portal.seen().scriptsLoaded, 1);
+    EXPECT_EQ(portal.seen().scriptsUnloaded, 2) << "one left by a crash, ours at the end";
 }
 
 } // namespace

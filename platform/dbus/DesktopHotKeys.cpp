@@ -2,6 +2,7 @@
 #include "ControlHotKeySource.h"
 #include "KdeDesktop.h"
 #include "PortalGlobalShortcuts.h"
+#include "PortalRequests.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -18,9 +19,8 @@ bool portalOffersGlobalShortcuts() {
     if (!bus.isConnected())
         return false;
     QDBusMessage get = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.portal.Desktop"),
-        QStringLiteral("/org/freedesktop/portal/desktop"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.portal.GlobalShortcuts") << QStringLiteral("version");
     return bus.call(get, QDBus::Block, 1000).type() == QDBusMessage::ReplyMessage;
 }

@@ -13,18 +13,7 @@
 namespace murmelin {
 namespace {
 
-const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
-const QString kResponse = QStringLiteral("Response");
-
-// Portals answer "session_handle" as a string or as an object path.
-QString pathIn(const QVariant& value) {
-    if (value.userType() == qMetaTypeId<QDBusObjectPath>())
-        return value.value<QDBusObjectPath>().path();
-    return value.toString();
-}
 
 } // namespace
 
@@ -33,12 +22,9 @@ void registerPortalTypes() {
     qDBusRegisterMetaType<PortalShortcuts>();
 }
 
-PortalGlobalShortcuts::PortalGlobalShortcuts() : bus_(QDBusConnection::sessionBus()) {
+PortalGlobalShortcuts::PortalGlobalShortcuts()
+    : bus_(QDBusConnection::sessionBus()), requests_(bus_, QStringLiteral("murmelin")) {
     registerPortalTypes();
-    // Request objects are named after our unique name: ":1.42" becomes "1_42".
-    requestPrefix_ = kPortalPath + QStringLiteral("/request/") +
-                     bus_.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')) +
-                     QLatin1Char('/');
     bus_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Activated"), this,
                  SLOT(onActivated(QDBusMessage)));
     bus_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Deactivated"), this,
@@ -47,8 +33,7 @@ PortalGlobalShortcuts::PortalGlobalShortcuts() : bus_(QDBusConnection::sessionBu
 
 PortalGlobalShortcuts::~PortalGlobalShortcuts() {
     closeSession();
-    while (!requests_.empty())
-        forget(requests_.begin()->first);
+    requests_.forgetAll();
     bus_.disconnect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Activated"), this,
                     SLOT(onActivated(QDBusMessage)));
     bus_.disconnect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Deactivated"), this,
@@ -74,69 +59,21 @@ void PortalGlobalShortcuts::bind(const Shortcut& shortcut, std::function<void(Sh
     asking_ = true;
     closeSession();
     edges_ = {}; // a new session holds no key
-    const QString token = QStringLiteral("murmelin_session%1").arg(++tokens_);
-    request(QStringLiteral("CreateSession"), {}, {{QStringLiteral("session_handle_token"), token}},
+    request(QStringLiteral("CreateSession"), {},
+            {{QStringLiteral("session_handle_token"), requests_.sessionToken()}},
             [this](unsigned response, const QVariantMap& results) { created(response, results); });
 }
 
 void PortalGlobalShortcuts::request(const QString& method, QList<QVariant> arguments,
-                                    QVariantMap options, Continuation then) {
-    const QString token = QStringLiteral("murmelin%1").arg(++tokens_);
-    options.insert(QStringLiteral("handle_token"), token);
-    // Subscribed before the call: the answer may come before the call returns.
-    const QString path = requestPrefix_ + token;
-    listen(path, std::move(then));
-    arguments.append(options);
-    QDBusMessage call = QDBusMessage::createMethodCall(kPortal, kPortalPath, kShortcuts, method);
-    call.setArguments(arguments);
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, path, method](QDBusPendingCallWatcher* watcher) {
-                watcher->deleteLater();
-                const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
-                const auto it = requests_.find(path);
-                if (it == requests_.end())
-                    return; // answered already
-                if (reply.isError()) {
-                    forget(path);
-                    finish(HotKeyRegistration::unavailable, "",
-                           "the desktop portal refused " + method.toStdString() + ": " +
-                               reply.error().message().toStdString());
-                    return;
-                }
-                const QString handle = reply.value().path();
-                if (handle != path) { // portals before version 0.9 chose the path themselves
-                    Continuation then = std::move(it->second);
-                    forget(path);
-                    listen(handle, std::move(then));
-                }
-            });
-}
-
-void PortalGlobalShortcuts::listen(const QString& requestPath, Continuation then) {
-    requests_[requestPath] = std::move(then);
-    bus_.connect(kPortal, requestPath, kRequest, kResponse, this, SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalGlobalShortcuts::forget(const QString& requestPath) {
-    requests_.erase(requestPath);
-    bus_.disconnect(kPortal, requestPath, kRequest, kResponse, this,
-                    SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalGlobalShortcuts::onResponse(const QDBusMessage& message) {
-    const auto it = requests_.find(message.path());
-    const QList<QVariant> arguments = message.arguments();
-    if (it == requests_.end() || arguments.size() < 2)
-        return;
-    const Continuation then = std::move(it->second);
-    forget(message.path());
-    then(arguments.at(0).toUInt(), qdbus_cast<QVariantMap>(arguments.at(1)));
+                                    QVariantMap options, PortalRequests::Answer then) {
+    requests_.call(
+        kShortcuts, method, std::move(arguments), std::move(options), std::move(then),
+        [this](const std::string& why) { finish(HotKeyRegistration::unavailable, "", why); });
 }
 
 void PortalGlobalShortcuts::created(unsigned response, const QVariantMap& results) {
     if (response == 0)
-        session_ = pathIn(results.value(QStringLiteral("session_handle")));
+        session_ = portalObjectPath(results.value(QStringLiteral("session_handle")));
     if (session_.isEmpty()) {
         finish(HotKeyRegistration::unavailable, "",
                "the desktop portal made no shortcut session (response " + std::to_string(response) +
@@ -199,7 +136,8 @@ void PortalGlobalShortcuts::finish(HotKeyRegistration outcome, const std::string
 
 bool PortalGlobalShortcuts::ours(const QDBusMessage& message) const {
     const QList<QVariant> arguments = message.arguments();
-    return !session_.isEmpty() && arguments.size() >= 2 && pathIn(arguments.at(0)) == session_ &&
+    return !session_.isEmpty() && arguments.size() >= 2 &&
+           portalObjectPath(arguments.at(0)) == session_ &&
            arguments.at(1).toString().toStdString() == shortcut_.id;
 }
 

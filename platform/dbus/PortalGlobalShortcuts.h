@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ControlEdges.h"
+#include "PortalRequests.h"
 #include "ports/Shortcuts.h"
 
 #include <QDBusConnection>
@@ -34,17 +35,13 @@ public:
               std::function<void(ShortcutBinding)> onResult) override;
 
 private slots:
-    void onResponse(const QDBusMessage& message);
     void onActivated(const QDBusMessage& message);
     void onDeactivated(const QDBusMessage& message);
 
 private:
-    using Continuation = std::function<void(unsigned response, const QVariantMap& results)>;
-    // Calls a portal method that answers through a Request object's Response signal.
+    // A GlobalShortcuts method; a failed call ends the binding as unavailable.
     void request(const QString& method, QList<QVariant> arguments, QVariantMap options,
-                 Continuation then);
-    void listen(const QString& requestPath, Continuation then);
-    void forget(const QString& requestPath);
+                 PortalRequests::Answer then);
     void created(unsigned response, const QVariantMap& results);
     void bound(unsigned response, const QVariantMap& results);
     void finish(HotKeyRegistration outcome, const std::string& trigger, const std::string& why);
@@ -52,9 +49,7 @@ private:
     void closeSession();
 
     QDBusConnection bus_;
-    QString requestPrefix_; // /org/freedesktop/portal/desktop/request/<sender>/
-    unsigned tokens_ = 0;
-    std::map<QString, Continuation> requests_;
+    PortalRequests requests_;
     Shortcut shortcut_;
     std::function<void(ShortcutEdge)> onEdge_;
     std::vector<std::function<void(ShortcutBinding)>> waiting_; // binds not answered yet

@@ -19,24 +19,14 @@
 namespace murmelin {
 namespace {
 
-const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
-const QString kResponse = QStringLiteral("Response");
 const QString kClosed = QStringLiteral("Closed");
 
 constexpr unsigned kKeyboard = 1;     // device type bit
 constexpr unsigned kUntilRevoked = 2; // persist_mode, version 2 on
 constexpr int kChordGapMs = 15;
 constexpr int kControlL = 0xffe3, kShiftL = 0xffe1, kInsert = 0xff63, kV = 0x76; // X keysyms
-
-QString pathIn(const QVariant& value) {
-    if (value.userType() == qMetaTypeId<QDBusObjectPath>())
-        return value.value<QDBusObjectPath>().path();
-    return value.toString();
-}
 
 } // namespace
 
@@ -66,15 +56,10 @@ PortalRemoteDesktop::PortalRemoteDesktop(unsigned version, std::string tokenPath
     : bus_(QDBusConnection::sessionBus()), version_(version), tokenPath_(std::move(tokenPath)),
       watcher_(new QDBusServiceWatcher(kPortal, bus_, QDBusServiceWatcher::WatchForUnregistration,
                                        this)) {
-    // Request objects are named after our unique name: ":1.42" becomes "1_42".
-    requestPrefix_ = kPortalPath + QStringLiteral("/request/") +
-                     bus_.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')) +
-                     QLatin1Char('/');
     deadline_.setSingleShot(true);
     deadline_.setInterval(answerTimeoutMs);
     connect(&deadline_, &QTimer::timeout, this, [this] {
-        while (!requests_.empty())
-            forget(requests_.begin()->first);
+        requests_.forgetAll();
         closeSession();
         finish(false, "the desktop portal did not answer the remote-desktop request within " +
                           std::to_string(deadline_.interval()) +
@@ -90,8 +75,7 @@ PortalRemoteDesktop::PortalRemoteDesktop(unsigned version, std::string tokenPath
 }
 
 PortalRemoteDesktop::~PortalRemoteDesktop() {
-    while (!requests_.empty())
-        forget(requests_.begin()->first);
+    requests_.forgetAll();
     closeSession();
 }
 
@@ -113,71 +97,24 @@ void PortalRemoteDesktop::start(std::function<void(bool started)> answered) {
     asking_ = true;
     closeSession();
     deadline_.start();
-    request(
-        QStringLiteral("CreateSession"), {},
-        {{QStringLiteral("session_handle_token"), QStringLiteral("murmelin_rd%1").arg(++tokens_)}},
-        [this](unsigned response, const QVariantMap& results) { created(response, results); });
+    request(QStringLiteral("CreateSession"), {},
+            {{QStringLiteral("session_handle_token"), requests_.sessionToken()}},
+            [this](unsigned response, const QVariantMap& results) { created(response, results); });
 }
 
 void PortalRemoteDesktop::request(const QString& method, QList<QVariant> arguments,
-                                  QVariantMap options, Continuation then) {
-    const QString token = QStringLiteral("murmelin_rdr%1").arg(++tokens_);
-    options.insert(QStringLiteral("handle_token"), token);
-    // Subscribed before the call: the answer may come before the call returns.
-    const QString path = requestPrefix_ + token;
-    listen(path, std::move(then));
-    arguments.append(options);
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kPortal, kPortalPath, kRemoteDesktop, method);
-    call.setArguments(arguments);
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, path, method](QDBusPendingCallWatcher* watcher) {
-                watcher->deleteLater();
-                const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
-                const auto it = requests_.find(path);
-                if (it == requests_.end())
-                    return; // answered already
-                if (reply.isError()) {
-                    forget(path);
-                    closeSession();
-                    finish(false, "the desktop portal refused " + method.toStdString() + ": " +
-                                      reply.error().message().toStdString());
-                    return;
-                }
-                const QString handle = reply.value().path();
-                if (handle != path) { // portals before version 0.9 chose the path themselves
-                    Continuation then = std::move(it->second);
-                    forget(path);
-                    listen(handle, std::move(then));
-                }
-            });
-}
-
-void PortalRemoteDesktop::listen(const QString& requestPath, Continuation then) {
-    requests_[requestPath] = std::move(then);
-    bus_.connect(kPortal, requestPath, kRequest, kResponse, this, SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalRemoteDesktop::forget(const QString& requestPath) {
-    requests_.erase(requestPath);
-    bus_.disconnect(kPortal, requestPath, kRequest, kResponse, this,
-                    SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalRemoteDesktop::onResponse(const QDBusMessage& message) {
-    const auto it = requests_.find(message.path());
-    const QList<QVariant> arguments = message.arguments();
-    if (it == requests_.end() || arguments.size() < 2)
-        return;
-    const Continuation then = std::move(it->second);
-    forget(message.path());
-    then(arguments.at(0).toUInt(), qdbus_cast<QVariantMap>(arguments.at(1)));
+                                  QVariantMap options, PortalRequests::Answer then) {
+    requests_.call(kRemoteDesktop, method, std::move(arguments), std::move(options),
+                   std::move(then), [this](const std::string& why) {
+                       closeSession();
+                       finish(false, why);
+                   });
 }
 
 void PortalRemoteDesktop::created(unsigned response, const QVariantMap& results) {
-    const QString session =
-        response == 0 ? pathIn(results.value(QStringLiteral("session_handle"))) : QString();
+    const QString session = response == 0
+                                ? portalObjectPath(results.value(QStringLiteral("session_handle")))
+                                : QString();
     if (session.isEmpty()) {
         finish(false, "the desktop portal made no remote-desktop session (response " +
                           std::to_string(response) + ")");
@@ -258,8 +195,7 @@ void PortalRemoteDesktop::onClosed(const QDBusMessage& message) {
 
 void PortalRemoteDesktop::onPortalGone() {
     if (asking_) {
-        while (!requests_.empty())
-            forget(requests_.begin()->first);
+        requests_.forgetAll();
         session_.clear();
         started_ = false;
         finish(false, "the desktop portal went away while asking for remote-desktop access");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PasteChords.h"
+#include "PortalRequests.h"
 #include "ports/Desktop.h"
 
 #include <QDBusConnection>
@@ -55,16 +56,13 @@ public:
     bool sendKeysym(int keysym, bool pressed);
 
 private slots:
-    void onResponse(const QDBusMessage& message);
     void onClosed(const QDBusMessage& message);
     void onPortalGone();
 
 private:
-    using Continuation = std::function<void(unsigned response, const QVariantMap& results)>;
+    // A RemoteDesktop method; a failed call ends the handshake untrusted.
     void request(const QString& method, QList<QVariant> arguments, QVariantMap options,
-                 Continuation then);
-    void listen(const QString& requestPath, Continuation then);
-    void forget(const QString& requestPath);
+                 PortalRequests::Answer then);
     void created(unsigned response, const QVariantMap& results);
     void selected(unsigned response, const QVariantMap& results);
     void begun(unsigned response, const QVariantMap& results);
@@ -78,9 +76,7 @@ private:
     QDBusConnection bus_;
     unsigned version_;
     std::string tokenPath_;
-    QString requestPrefix_;
-    unsigned tokens_ = 0;
-    std::map<QString, Continuation> requests_;
+    PortalRequests requests_{bus_, QStringLiteral("murmelin_rd")};
     std::vector<std::function<void(bool)>> waiting_;
     std::function<void(bool)> onChange_;
     QString session_;

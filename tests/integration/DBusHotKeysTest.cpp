@@ -9,6 +9,7 @@
 #include "KdeDesktop.h"
 #include "PortalGlobalShortcuts.h"
 #include "PortalRemoteDesktop.h"
+#include "PortalRequests.h"
 #include "PortalShortcut.h"
 #include "TempDir.h"
 
@@ -37,8 +38,6 @@ namespace {
 
 constexpr auto kPressed = ShortcutEdge::pressed, kReleased = ShortcutEdge::released;
 const QString kProgram = QStringLiteral(MURMELIN_BINARY_DIR "/platform/qt/murmelin");
-const QString kPortal = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 

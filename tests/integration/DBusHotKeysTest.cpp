@@ -11,6 +11,7 @@
 #include "PortalRemoteDesktop.h"
 #include "PortalRequests.h"
 #include "PortalShortcut.h"
+#include "QtBus.h"
 #include "TempDir.h"
 
 #include <QCoreApplication>
@@ -41,14 +42,6 @@ const QString kProgram = QStringLiteral(MURMELIN_BINARY_DIR "/platform/qt/murmel
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 
-bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
-
 struct Outcome {
     int status = -1;
     std::string said; // stdout and stderr
@@ -78,8 +71,11 @@ Outcome runProgram(const QStringList& arguments, bool serve = true) {
 // describes them, on a
 // connection and thread of its own, so that blocking calls of the code under test reach it.
 // Answers each request with its Response signal before the method's reply, as a portal may.
-class FakePortal : public QDBusVirtualObject {
+class FakePortal : public ThreadedBusObject {
 public:
+    FakePortal()
+        : ThreadedBusObject(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                                          QStringLiteral("fake-portal"))) {}
     unsigned bindResponse = 0; // set before start()
     QString trigger = QStringLiteral("Press LOGO+F9");
     unsigned remoteVersion = 2;
@@ -91,8 +87,7 @@ public:
 
     bool start() {
         registerPortalTypes();
-        moveToThread(&thread_);
-        thread_.start();
+        serving();
         const bool kdeUp =
             !kde || (bus_.registerService(QStringLiteral("org.kde.kglobalaccel")) &&
                      bus_.registerService(QStringLiteral("org.kde.KWin")) &&
@@ -108,12 +103,6 @@ public:
         bus_.unregisterObject(QStringLiteral("/Scripting"));
         bus_.unregisterService(QStringLiteral("org.kde.kglobalaccel"));
         bus_.unregisterService(QStringLiteral("org.kde.KWin"));
-        QThread* here = QThread::currentThread();
-        QMetaObject::invokeMethod(
-            this, [this, here] { moveToThread(here); }, Qt::BlockingQueuedConnection);
-        thread_.quit();
-        thread_.wait();
-        QDBusConnection::disconnectFromBus(bus_.name());
     }
     struct Seen {
         QString session;
@@ -265,9 +254,6 @@ private:
     }
     QString script_;
     static QString pathOf(const QVariant& v) { return v.value<QDBusObjectPath>().path(); }
-    QThread thread_;
-    QDBusConnection bus_ =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("fake-portal"));
     mutable std::mutex mutex_;
     Seen seen_;
 };

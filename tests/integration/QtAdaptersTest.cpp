@@ -1,5 +1,6 @@
 // The Qt adapters that need no display: the main-queue pump, the settings opener and the
 // application identity.
+#include "QtBus.h"
 #include "QtDesktopServices.h"
 #include "QtQueuePump.h"
 #include "QtSettingsOpener.h"
@@ -15,6 +16,7 @@
 #include <thread>
 
 using namespace murmelin;
+using murmelin::test::loopUntil;
 
 namespace {
 
@@ -24,15 +26,6 @@ QCoreApplication& app() {
     static char* argv[] = {name, nullptr};
     static QCoreApplication instance(argc, argv);
     return instance;
-}
-
-// Runs the Qt loop until `done` or the timeout; returns done().
-bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    return done();
 }
 
 TEST(QtQueuePumpTest, RunsPostsFromAnyThreadOnTheMainThreadInOrderAndKeepsDeadlines) {

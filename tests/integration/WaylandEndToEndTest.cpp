@@ -6,8 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDBusVirtualObject>
-#include <QThread>
+
+#include "QtBus.h"
 
 #include "EndToEnd.h" // last: it brings Xlib's macros
 
@@ -23,23 +23,17 @@ const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/mu
 
 // A bar's tray (waybar's, say) as the StatusNotifierItem specification describes its watcher:
 // it takes the items' registrations. On a connection and thread of its own.
-class TrayWatcher : public QDBusVirtualObject {
+class TrayWatcher : public ThreadedBusObject {
 public:
     explicit TrayWatcher(const std::string& address)
-        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "tray-watcher")) {
-        moveToThread(&thread_);
-        thread_.start();
+        : ThreadedBusObject(
+              QDBusConnection::connectToBus(QString::fromStdString(address), "tray-watcher")) {
+        serving();
         registered_ = bus_.registerService(kService) && bus_.registerVirtualObject(kPath, this);
     }
     ~TrayWatcher() override {
         bus_.unregisterObject(kPath);
         bus_.unregisterService(kService);
-        QThread* here = QThread::currentThread();
-        QMetaObject::invokeMethod(
-            this, [this, here] { moveToThread(here); }, Qt::BlockingQueuedConnection);
-        thread_.quit();
-        thread_.wait();
-        QDBusConnection::disconnectFromBus(bus_.name());
     }
     bool registered() const { return registered_; }
     // The bus names of the items that registered.
@@ -80,8 +74,6 @@ public:
 private:
     static inline const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
     static inline const QString kPath = QStringLiteral("/StatusNotifierWatcher");
-    QThread thread_;
-    QDBusConnection bus_;
     bool registered_ = false;
     mutable std::mutex mutex_;
     std::vector<std::string> items_;

@@ -21,7 +21,7 @@ namespace {
 
 const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
 
-// A bar's tray (waybar's, say) as the StatusNotifierItem specification describes its watcher:
+// A bar's tray (waybar's, say), as a StatusNotifierItem host offers its watcher:
 // it takes the items' registrations. On a connection and thread of its own.
 class TrayWatcher : public ThreadedBusObject {
 public:

@@ -46,6 +46,12 @@ for program in "$usr"/bin/* "$usr"/libexec/murmelin/*; do
     done
 done
 
+# Started from the installed tree (not where the prefix says): it finds its tray program
+# relative to itself, which answers an unknown session kind.
+said=$(env -u DBUS_SESSION_BUS_ADDRESS MURMELIN_SESSION=unknown QT_QPA_PLATFORM=offscreen \
+    XDG_RUNTIME_DIR="$root" "$usr/bin/murmelin" 2>&1 || true)
+[[ "$said" == *"MURMELIN_SESSION=unknown names no session kind"* ]] ||
+    bad "the installed murmelin did not start its tray program: $said"
 version=$("$usr/bin/murmelin" --version) || bad "installed murmelin --version failed"
 [ "$version" = "murmelin $project_version" ] ||
     bad "murmelin --version said '$version'"

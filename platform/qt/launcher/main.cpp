@@ -1,9 +1,9 @@
 // `murmelin`: the command users and their desktops' shortcuts run. `murmelin press`, `release`,
 // `toggle` and `quit` reach the running instance over the session bus; --help and --version
-// answer here; anything else starts the tray program. This executable loads only Qt's core and
-// D-Bus libraries, so that a key command costs milliseconds, not the tens of milliseconds that
-// loading the whole program takes on every press and release; the program itself is
-// `murmelin-desktop`, which replaces this process (same pid).
+// answer here; anything else starts the tray program. This executable loads only libdbus, so
+// that a key command costs milliseconds, not the tens of milliseconds that loading the whole
+// program takes on every press and release; the program itself is `murmelin-desktop`, which
+// replaces this process (same pid).
 #include "ControlCommand.h"
 
 #include <unistd.h>
@@ -15,17 +15,17 @@
 
 namespace {
 
-// Beside this executable in the build tree; in the installed prefix's libexec folder.
+// Beside this executable in the build tree; installed, in the libexec folder of the prefix
+// this executable stands in, wherever that prefix was moved.
 std::string desktopProgram() {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string beside(self, size_t(n));
-        beside = beside.substr(0, beside.rfind('/') + 1) + "murmelin-desktop";
-        if (access(beside.c_str(), X_OK) == 0)
-            return beside;
-    }
-    return MURMELIN_LIBEXEC_DIR "/murmelin-desktop";
+    std::string dir = n > 0 ? std::string(self, size_t(n)) : std::string();
+    dir.erase(dir.rfind('/') + 1); // "" when unknown: then relative to where we stand
+    const std::string beside = dir + "murmelin-desktop";
+    if (access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return dir + MURMELIN_LIBEXEC_FROM_BIN "/murmelin-desktop";
 }
 
 } // namespace

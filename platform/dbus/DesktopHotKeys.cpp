@@ -62,7 +62,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<HotKeySource> makeDesktopHotKeys(MainQueue& /*main*/) {
+std::unique_ptr<HotKeySource> makeDesktopHotKeys() {
     const bool portal = portalOffersGlobalShortcuts();
     const bool kde = busHasName(QStringLiteral("org.kde.kglobalaccel"));
     if (portal || kde) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "MainQueue.h"
 #include "ports/Shortcuts.h"
 
 #include <memory>
@@ -12,8 +11,7 @@ namespace murmelin {
 // nothing) Plasma's kglobalaccel when it is there, else the key commands that the user binds
 // in the desktop's own settings (`murmelin press` / `murmelin release`), which also serve
 // beside the other two. Says on stderr which it chose. Main thread, with a QCoreApplication;
-// waits at most a second for the portal. The sources answer on the Qt main thread, which also runs
-// `main`'s jobs.
-std::unique_ptr<HotKeySource> makeDesktopHotKeys(MainQueue& main);
+// waits at most a second for the portal. The sources answer on the Qt main thread.
+std::unique_ptr<HotKeySource> makeDesktopHotKeys();
 
 } // namespace murmelin

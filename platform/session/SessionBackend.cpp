@@ -75,7 +75,7 @@ public:
                    const DefaultsStore& defaults)
         : connection_(std::move(connection)), chords_(readPasteChords(defaults)),
           toplevels_(*connection_), keys_(*connection_, &toplevels_, chords_),
-          trust_(*connection_, main), clipboard_(*connection_), hotKeys_(makeDesktopHotKeys(main)) {
+          trust_(*connection_, main), clipboard_(*connection_), hotKeys_(makeDesktopHotKeys()) {
         const WaylandOffers& offers = connection_->offers();
         auto lacks = [](const char* what) {
             std::fprintf(stderr, "murmelin: this Wayland compositor offers no %s\n", what);

@@ -355,7 +355,7 @@ TEST_F(DBusHotKeysTest, KeyCommandsThatReachNoInstanceSayWhy) {
 TEST_F(DBusHotKeysTest, ThePortalsActivationsArePressAndReleaseOnce) {
     FakePortal portal;
     ASSERT_TRUE(portal.start());
-    const auto source = makeDesktopHotKeys(main);
+    const auto source = makeDesktopHotKeys();
     const auto binding = bind(*source);
     ASSERT_TRUE(binding);
     EXPECT_EQ(binding->outcome, HotKeyRegistration::bound);
@@ -398,7 +398,7 @@ TEST_F(DBusHotKeysTest, APortalDialogCancelledBindsNothingAndIsNotAskedAgain) {
 
 TEST_F(DBusHotKeysTest, WithoutAPortalTheKeyCommandsServe) {
     testing::internal::CaptureStderr();
-    const auto source = makeDesktopHotKeys(main);
+    const auto source = makeDesktopHotKeys();
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(dynamic_cast<ControlHotKeySource*>(source.get()));
     EXPECT_NE(said.find("`murmelin press`"), std::string::npos) << said;
@@ -586,7 +586,7 @@ TEST_F(DBusHotKeysTest, WhereThePortalBindsNothingKGlobalAccelServes) {
         portal.kdeKeys = row.inForce;
         ASSERT_TRUE(portal.start());
         edges.clear();
-        const auto source = makeDesktopHotKeys(main);
+        const auto source = makeDesktopHotKeys();
         const auto binding = bind(*source);
         ASSERT_TRUE(binding);
         EXPECT_EQ(binding->outcome, row.outcome);

@@ -91,12 +91,16 @@ public:
                       "dictations are copied to the clipboard, not pasted");
             }
         }
-        if (!offers.canCopy())
+        // Through Xwayland both work without focus: main() has said so.
+        const bool xwayland =
+            !chooseQtPlatform(SessionKind::wayland, &offers, std::getenv("DISPLAY"))
+                 .platform.empty();
+        if (!offers.canCopy() && !xwayland)
             lacks("data-control protocol; the clipboard works only while a Murmelin window has "
                   "focus");
         if (offers.canPaste() && !offers.foreignToplevel)
             lacks("foreign-toplevel protocol; every application gets Control+V, terminals too");
-        if (!offers.canShowPanels())
+        if (!offers.canShowPanels() && !xwayland)
             lacks("layer-shell protocol; the panel is an ordinary window that the compositor "
                   "places");
     }
@@ -145,6 +149,28 @@ std::optional<SessionKind> chooseSession(const std::function<const char*(const c
     return set("WAYLAND_DISPLAY") ? SessionKind::wayland
            : set("DISPLAY")       ? SessionKind::x11
                                   : SessionKind::none;
+}
+
+QtPlatformChoice chooseQtPlatform(SessionKind kind, const WaylandOffers* offers,
+                                  const char* display) {
+    if (kind != SessionKind::wayland || !offers || offers->canCopy() || offers->canShowPanels() ||
+        !display || !*display)
+        return {};
+    return {"xcb", std::string("this Wayland compositor offers neither data-control nor "
+                               "layer-shell: running on Xwayland (Qt's xcb, DISPLAY ") +
+                       display +
+                       ") so that the clipboard and the panel work without focus; keys and "
+                       "paste stay with the Wayland session"};
+}
+
+QtPlatformChoice chooseQtPlatform(const std::function<const char*(const char*)>& env) {
+    std::string problem;
+    const auto kind = chooseSession(env, problem);
+    if (kind != SessionKind::wayland)
+        return {};
+    // An unreachable compositor is said once, by makeSessionBackend.
+    const auto offers = probeWaylandOffers(problem);
+    return chooseQtPlatform(*kind, offers ? &*offers : nullptr, env("DISPLAY"));
 }
 
 const char* sessionName(SessionKind kind) {

@@ -298,6 +298,14 @@ wait_gnome() {
         deadline_passed && { log_tail portal; fail "xdg-desktop-portal not ready after ${timeout_s}s"; }
         sleep 0.05
     done
+    # Without a physical keyboard the seat has one only while a virtual one exists, and the
+    # first keys of each new one are lost: one is held for the whole session, as on a desktop.
+    spawn keyboard "$root/tests/integration/tools/mutter_keys.py" --hold
+    until grep -q '^held$' "$dir/logs/keyboard.log" 2>/dev/null; do
+        alive_named keyboard || { log_tail keyboard; fail "the session's keyboard (mutter_keys.py) exited"; }
+        deadline_passed && fail "the session's keyboard not ready after ${timeout_s}s"
+        sleep 0.05
+    done
 }
 
 # sway as the session's user (see the head of this file); awaited by wait_sway.

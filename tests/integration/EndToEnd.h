@@ -204,10 +204,12 @@ public:
                               ? std::vector<std::string>{"grim", "-g", region, png}
                               : std::vector<std::string>{"import", "-window", "root", "-crop",
                                                          crop,     "+repage", png};
-        if (s_.run(shot).status != 0)
+        // mutter casts whole frames only: the panel's box is cut out of one.
+        if (!(s_.gnome() ? s_.screenshot(png) : s_.run(shot).status == 0))
             return -1;
-        const QImage image =
-            QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+        QImage image = QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+        if (s_.gnome())
+            image = image.copy(box.x, box.y, box.width, box.height);
         int n = 0, dark = 0, red = 0;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {

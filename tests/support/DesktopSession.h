@@ -71,9 +71,13 @@ public:
     std::vector<RecordedNotification> notifications() const;
     /// Whether the desktop is a Wayland compositor (sway) rather than an X server.
     bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
-    /// Saves the whole screen (both monitors or outputs) as an image.
+    /// Whether it is a headless mutter (the "gnome" part), with Xwayland on DISPLAY.
+    bool gnome() const { return env("XDG_CURRENT_DESKTOP") == "GNOME"; }
+    /// Saves the whole screen (both monitors or outputs) as an image; on mutter through its
+    /// screen cast (tools/mutter_shot.py, about a second).
     bool screenshot(const std::string& path) const;
-    /// The text on the clipboard; empty when nobody owns it.
+    /// The text on the clipboard; empty when nobody owns it. On mutter, which offers no
+    /// data-control, read on Xwayland, which mutter keeps in step with its Wayland clipboard.
     std::string clipboard() const;
     /// sway: the app_id (or title) of the focused window, "" when nothing has focus.
     std::string focusedAppId() const;

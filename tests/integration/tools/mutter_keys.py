@@ -1,8 +1,12 @@
 #!/usr/bin/python3
-"""mutter_keys.py CHORD...: types key chords through mutter's own RemoteDesktop interface, as a
-person at the keyboard would (mutter lets no client inject keys otherwise). A CHORD is evdev key
-codes joined by commas, pressed in order and let go in reverse: 29,47 is Control+V, 1 Escape.
+"""mutter_keys.py CHORD... | --hold: types key chords through mutter's own RemoteDesktop
+interface, as a person at the keyboard would (mutter lets no client inject keys otherwise). A
+CHORD is evdev key codes joined by commas, pressed in order and let go in reverse: 29,47 is
+Control+V, 1 Escape. --hold keeps a keyboard plugged in until SIGTERM and prints "held": a
+headless mutter's seat has a keyboard only while a virtual one exists, and the first keys of
+each new one are lost while clients bind it (a desktop always has its real keyboard).
 Also a module: Keyboard is one such session; it lives as long as its bus connection."""
+import signal
 import sys
 import time
 
@@ -35,5 +39,10 @@ class Keyboard:
 
 if __name__ == '__main__':
     keyboard = Keyboard()
+    if sys.argv[1:] == ['--hold']:
+        print('held', flush=True)
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+        while True:
+            signal.pause()
     for chord in sys.argv[1:]:
         keyboard.chord(*(int(code) for code in chord.split(',')))

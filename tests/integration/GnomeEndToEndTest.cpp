@@ -1,0 +1,147 @@
+// The whole road of a dictation on a headless GNOME (mutter 43 with its Xwayland,
+// xdg-desktop-portal-gnome 43): GNOME 43 has no GlobalShortcuts portal, so a shortcut runs
+// `murmelin press` / `murmelin release`; the paste goes through the RemoteDesktop portal once
+// someone answers GNOME's consent dialog (tools/consent_dialog.py, by screenshots and keys);
+// Qt runs on Xwayland, where the clipboard and the panel need no focus. The target is a native
+// Wayland Qt window.
+#include "EndToEnd.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ctime>
+#include <fstream>
+
+using namespace murmelin::test;
+
+namespace {
+
+double monotonicMs() { // the clock of the program's trace lines
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
+const std::string kTools = std::string(MURMELIN_SOURCE_DIR) + "/tests/integration/tools/";
+
+class GnomeEndToEndTest : public EndToEndFixture {
+public:
+    static void SetUpTestSuite() { session_ = new DesktopSession({"gnome", "notify"}); }
+
+    std::vector<std::string> notified(const std::string& summary) const {
+        std::vector<std::string> bodies;
+        for (const auto& n : session_->notifications())
+            if (n.summary == summary)
+                bodies.push_back(n.body);
+        return bodies;
+    }
+};
+
+TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
+    const std::string dir = session_->dir(), file = dir + "/qt.txt", focus = file + ".focus";
+    session_->launch("target_window", {session_->tool("target_window"), file});
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return readFile(file).has_value(); }, 10s));
+    const std::string program = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
+    const std::string token = session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
+                              "/murmelin/remote-desktop-token";
+    const struct Row {
+        const char* what;
+        bool accept;
+    } rows[] = {{"consent given: pasted", true}, {"consent refused: copied and told", false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string answers = dir + "/logs/consent-" + std::to_string(row.accept) + ".log";
+        const pid_t answerer = session_->launch(
+            "consent-" + std::to_string(row.accept),
+            row.accept ? std::vector<std::string>{kTools + "consent_dialog.py"}
+                       : std::vector<std::string>{kTools + "consent_dialog.py", "--refuse"});
+        ASSERT_TRUE(DesktopSession::waitFor(
+            [&] { return readFile(answers).value_or("").find("ready") != std::string::npos; },
+            10s));
+        // Consent given at an earlier run: GNOME 43's portal (version 1) keeps no token, so
+        // its dialog comes at each start.
+        std::filesystem::create_directories(std::filesystem::path(token).parent_path());
+        std::ofstream(token).flush();
+        program_ = std::make_unique<Murmelin>(*session_);
+        program_->start();
+        ASSERT_TRUE(program_->running()) << program_->log();
+        EXPECT_NE(program_->log().find("running on Xwayland (Qt's xcb"), std::string::npos);
+        ASSERT_TRUE(DesktopSession::waitFor(
+            [&] { return readFile(answers).value_or("").find("answered") != std::string::npos; },
+            30s))
+            << readFile(answers).value_or("");
+        const std::string answer = readFile(answers).value_or("");
+        EXPECT_NE(answer.find(row.accept ? "answered 0 " : "answered 1 "), std::string::npos)
+            << answer;
+        std::printf("GNOME consent dialog (%s): %s", row.what,
+                    answer.substr(answer.find("answered")).c_str());
+        ::kill(answerer, SIGTERM);
+        // The dialog hands the focus back to the target.
+        ASSERT_TRUE(DesktopSession::waitFor(
+            [&] { return readFile(focus).value_or("").ends_with("in\n"); }, 5s));
+        std::this_thread::sleep_for(500ms); // the program has had the portal's answer
+        const std::string focusBefore = readFile(focus).value_or("");
+        const std::string before = readFile(file).value_or("");
+
+        double releasedMs = 0, textMs = 0;
+        std::thread watcher;
+        program_->useKeys(
+            [&] {
+                session_->run({program, "press"});
+            },
+            [&] {
+                releasedMs = monotonicMs();
+                session_->run({program, "release"});
+                watcher = std::thread([&] {
+                    if (DesktopSession::waitFor(
+                            [&] { return readFile(file).value_or("") != before; }, 10s))
+                        textMs = monotonicMs();
+                });
+            });
+        const Seen seen = program_->dictate(session_->speak("hello new line world"),
+                                            row.accept ? "gnome-pasted" : "gnome-copied");
+        if (watcher.joinable())
+            watcher.join();
+        const auto traces = program_->traces();
+        ASSERT_EQ(traces.size(), 1u) << program_->log();
+        const std::string cleaned = traces.back().cleaned;
+        ASSERT_FALSE(cleaned.empty());
+        ASSERT_TRUE(seen.panel.has_value()) << "the panel was not in mutter's screenshots";
+        EXPECT_EQ(*seen.panel, program_->expectedPanel());
+        EXPECT_FALSE(seen.fills.empty());
+        EXPECT_TRUE(seen.panelHidden);
+        EXPECT_EQ(readFile(focus).value_or(""), focusBefore)
+            << "the target lost the keyboard focus during the dictation";
+        std::this_thread::sleep_for(400ms); // a second paste would have arrived by now
+        if (row.accept) {
+            const auto pastes = program_->events("paste");
+            ASSERT_EQ(pastes.size(), 1u);
+            EXPECT_TRUE(pastes.back().value("posted", false));
+            EXPECT_EQ(pastes.back().value("chord", ""), "ctrl+v");
+            EXPECT_EQ(readFile(file).value_or(""), before + cleaned)
+                << "the text arrived exactly once, unaltered";
+            ASSERT_GT(textMs, 0);
+            std::printf("GNOME: release -> paste chord posted %.0f ms, -> text in Qt %.0f ms\n",
+                        pastes.back().value("ms", 0.0) - releasedMs, textMs - releasedMs);
+            EXPECT_TRUE(notified("Copied to clipboard").empty());
+        } else {
+            EXPECT_TRUE(DesktopSession::waitFor(
+                [&] { return !notified("Copied to clipboard").empty(); }, 5s));
+            EXPECT_EQ(notified("Copied to clipboard"), std::vector<std::string>{cleaned});
+            EXPECT_TRUE(program_->events("paste").empty());
+            EXPECT_EQ(readFile(file).value_or(""), before) << "nothing typed without consent";
+            EXPECT_FALSE(std::filesystem::exists(token)) << "a refusal is not asked again at start";
+        }
+        // The clipboard as an X client reads it on Xwayland, and as the Wayland target pastes
+        // it (Control+V through mutter's own keyboard): mutter carries it from one to the other.
+        EXPECT_EQ(session_->clipboard(), cleaned);
+        const std::string pasted = readFile(file).value_or("");
+        ASSERT_EQ(session_->run({kTools + "mutter_keys.py", "29,47"}).status, 0);
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return readFile(file).value_or("") == pasted + cleaned; }, 5s))
+            << readFile(file).value_or("");
+        program_->stop();
+    }
+}
+
+} // namespace

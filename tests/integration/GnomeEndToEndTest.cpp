@@ -41,6 +41,8 @@ TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
     const std::string dir = session_->dir(), file = dir + "/qt.txt", focus = file + ".focus";
     session_->launch("target_window", {session_->tool("target_window"), file});
     ASSERT_TRUE(DesktopSession::waitFor([&] { return readFile(file).has_value(); }, 10s));
+    EXPECT_EQ(session_->run({"xdotool", "search", "--name", "Murmelin target"}).out, "")
+        << "the target is an X11 window: it should be a native Wayland one";
     const std::string program = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
     const std::string token = session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
                               "/murmelin/remote-desktop-token";
@@ -65,7 +67,10 @@ TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
         program_ = std::make_unique<Murmelin>(*session_);
         program_->start();
         ASSERT_TRUE(program_->running()) << program_->log();
-        EXPECT_NE(program_->log().find("running on Xwayland (Qt's xcb"), std::string::npos);
+        const std::string log = program_->log();
+        EXPECT_NE(log.find("running on Xwayland (Qt's xcb"), std::string::npos) << log;
+        EXPECT_EQ(log.find("running on Xwayland"), log.rfind("running on Xwayland"));
+        EXPECT_EQ(log.find("offers no data-control"), std::string::npos) << "not so on Xwayland";
         ASSERT_TRUE(DesktopSession::waitFor(
             [&] { return readFile(answers).value_or("").find("answered") != std::string::npos; },
             30s))

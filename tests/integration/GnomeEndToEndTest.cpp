@@ -4,7 +4,11 @@
 // someone answers GNOME's consent dialog (tools/consent_dialog.py, by screenshots and keys);
 // Qt runs on Xwayland, where the clipboard and the panel need no focus. The target is a native
 // Wayland Qt window.
-#include "EndToEnd.h"
+#include <QCoreApplication>
+
+#include "TrayWatcher.h"
+
+#include "EndToEnd.h" // last: it brings Xlib's macros
 
 #include <gtest/gtest.h>
 
@@ -28,6 +32,31 @@ class GnomeEndToEndTest : public EndToEndFixture {
 public:
     static void SetUpTestSuite() { session_ = new DesktopSession({"gnome", "notify"}); }
 
+    // Starts the person who answers GNOME's consent dialog; returns its pid once it watches.
+    pid_t answerConsent(bool accept) {
+        const std::string name = accept ? "consent-accept" : "consent-refuse";
+        answers_ = session_->dir() + "/logs/" + name + ".log";
+        std::filesystem::remove(answers_);
+        std::vector<std::string> argv{kTools + "consent_dialog.py"};
+        if (!accept)
+            argv.push_back("--refuse");
+        const pid_t pid = session_->launch(name, argv);
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return answers().find("ready") != std::string::npos; }, 10s));
+        return pid;
+    }
+    // What it has said: "ready", then "answered RESPONSE SECONDS" per dialog.
+    std::string answers() const { return readFile(answers_).value_or(""); }
+    // Once a dialog has been answered.
+    bool answered(std::chrono::seconds within) const {
+        return DesktopSession::waitFor(
+            [&] { return answers().find("answered") != std::string::npos; }, within);
+    }
+    std::string tokenPath() const {
+        return session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
+               "/murmelin/remote-desktop-token";
+    }
+
     std::vector<std::string> notified(const std::string& summary) const {
         std::vector<std::string> bodies;
         for (const auto& n : session_->notifications())
@@ -35,6 +64,9 @@ public:
                 bodies.push_back(n.body);
         return bodies;
     }
+
+private:
+    std::string answers_;
 };
 
 TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
@@ -44,22 +76,14 @@ TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
     EXPECT_EQ(session_->run({"xdotool", "search", "--name", "Murmelin target"}).out, "")
         << "the target is an X11 window: it should be a native Wayland one";
     const std::string program = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
-    const std::string token = session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
-                              "/murmelin/remote-desktop-token";
+    const std::string token = tokenPath();
     const struct Row {
         const char* what;
         bool accept;
     } rows[] = {{"consent given: pasted", true}, {"consent refused: copied and told", false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const std::string answers = dir + "/logs/consent-" + std::to_string(row.accept) + ".log";
-        const pid_t answerer = session_->launch(
-            "consent-" + std::to_string(row.accept),
-            row.accept ? std::vector<std::string>{kTools + "consent_dialog.py"}
-                       : std::vector<std::string>{kTools + "consent_dialog.py", "--refuse"});
-        ASSERT_TRUE(DesktopSession::waitFor(
-            [&] { return readFile(answers).value_or("").find("ready") != std::string::npos; },
-            10s));
+        const pid_t answerer = answerConsent(row.accept);
         // Consent given at an earlier run: GNOME 43's portal (version 1) keeps no token, so
         // its dialog comes at each start.
         std::filesystem::create_directories(std::filesystem::path(token).parent_path());
@@ -71,11 +95,8 @@ TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
         EXPECT_NE(log.find("running on Xwayland (Qt's xcb"), std::string::npos) << log;
         EXPECT_EQ(log.find("running on Xwayland"), log.rfind("running on Xwayland"));
         EXPECT_EQ(log.find("offers no data-control"), std::string::npos) << "not so on Xwayland";
-        ASSERT_TRUE(DesktopSession::waitFor(
-            [&] { return readFile(answers).value_or("").find("answered") != std::string::npos; },
-            30s))
-            << readFile(answers).value_or("");
-        const std::string answer = readFile(answers).value_or("");
+        ASSERT_TRUE(answered(30s)) << answers();
+        const std::string answer = answers();
         EXPECT_NE(answer.find(row.accept ? "answered 0 " : "answered 1 "), std::string::npos)
             << answer;
         std::printf("GNOME consent dialog (%s): %s", row.what,
@@ -147,6 +168,34 @@ TEST_F(GnomeEndToEndTest, DictationAfterConsentGivenOrRefusedAtGnomesDialog) {
             << readFile(file).value_or("");
         program_->stop();
     }
+}
+
+// With GNOME's AppIndicator extension (here a stand-in for its watcher) the icon is there with
+// Qt on Xwayland too, and without consent its menu's Grant item brings GNOME's dialog.
+TEST_F(GnomeEndToEndTest, TheTrayMenusGrantItemAsksGnomeForConsent) {
+    static int argc = 1;
+    static char name[] = "GnomeEndToEndTest";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    TrayWatcher watcher(session_->env("DBUS_SESSION_BUS_ADDRESS").value());
+    ASSERT_TRUE(watcher.registered());
+    std::filesystem::remove(tokenPath()); // never asked: no dialog at start
+    const pid_t answerer = answerConsent(true);
+    program_->start();
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return !watcher.items().empty(); }, 10s))
+        << program_->log();
+    const std::string item = watcher.items().front(), grant = "Grant Accessibility for Auto-Paste…";
+    EXPECT_NE(trayMenuLayout(*session_, item).find("Hold Ctrl+Alt+Space to dictate"),
+              std::string::npos);
+    EXPECT_FALSE(answered(1s)) << "a dialog at start, unasked";
+    ASSERT_TRUE(clickTrayMenuEntry(*session_, item, grant)) << trayMenuLayout(*session_, item);
+    ASSERT_TRUE(answered(30s)) << answers();
+    EXPECT_NE(answers().find("answered 0 "), std::string::npos) << answers();
+    EXPECT_TRUE(DesktopSession::waitFor(
+        [&] { return trayMenuLayout(*session_, item).find(grant) == std::string::npos; }, 5s))
+        << "still not trusted after the consent";
+    EXPECT_TRUE(std::filesystem::exists(tokenPath())) << "the consent is not kept";
+    ::kill(answerer, SIGTERM);
 }
 
 } // namespace

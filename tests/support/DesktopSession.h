@@ -37,9 +37,9 @@ struct CommandResult {
 /// environment unless apply() is called. All calls are for the test's main thread.
 class DesktopSession {
 public:
-    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", or "sway" instead
-    /// of the X11 ones, and "pulse" or "pipewire" for the sound server; empty: all X11 ones,
-    /// with "pulse").
+    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", or "sway", "kwin"
+    /// or "gnome" instead of the X11 ones, and "pulse" or "pipewire" for the sound server;
+    /// "gnome" takes "pipewire"; empty: all X11 ones, with "pulse").
     /// Throws std::runtime_error with session.sh's message when a part does not come up.
     explicit DesktopSession(std::vector<std::string> parts = {});
     ~DesktopSession();
@@ -69,7 +69,7 @@ public:
     bool restartSoundServer() const;
     /// Every notification received so far, oldest first.
     std::vector<RecordedNotification> notifications() const;
-    /// Whether the desktop is a Wayland compositor (sway) rather than an X server.
+    /// Whether the desktop is a Wayland compositor (sway, KWin, mutter) rather than an X server.
     bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
     /// Whether it is a headless mutter (the "gnome" part), with Xwayland on DISPLAY.
     bool gnome() const { return env("XDG_CURRENT_DESKTOP") == "GNOME"; }

@@ -118,6 +118,7 @@ int run(QApplication& app) {
     PulseAudioInput audio;
     LocalAuthorization authorization([&audio] { return audio.accessRefused(); });
     SphinxRecognizerFactory recognizers;
+    QtClipboard qtClipboard; // before the backend, whose clipboard may fall back on it
     const std::unique_ptr<SessionBackend> desktop = makeSessionBackend(*session, main, defaults);
 
     QtScreenInfo screens;
@@ -128,8 +129,7 @@ int run(QApplication& app) {
                                  ? std::make_unique<WaylandPanelFactory>(*desktop->layerShell())
                                  : nullptr;
     PanelFactory& panels = layerPanels ? static_cast<PanelFactory&>(*layerPanels) : qtPanels;
-    QtClipboard qtClipboard;
-    Clipboard& clipboard = desktop->clipboard() ? *desktop->clipboard() : qtClipboard;
+    Clipboard& clipboard = desktop->clipboard(qtClipboard);
     DBusNotifier notifier;
     ProcessScriptRunner runner(executableDir);
     DesktopAppIdentity identity(executableDir);

@@ -4,6 +4,7 @@
 #include "KdeDesktop.h"
 #include "NullDesktop.h"
 #include "PasteChords.h"
+#include "PortalClipboard.h"
 #include "PortalRemoteDesktop.h"
 #include "WaylandClipboard.h"
 #include "WaylandConnection.h"
@@ -55,11 +56,12 @@ using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilit
 // types the paste, and trust is that session running. KWin tells the focused window's class
 // through a script of ours; elsewhere every application gets Control+V.
 struct PortalPaste {
-    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords)
-        : remote(version, remoteDesktopTokenPath()),
+    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords, bool wantClipboard)
+        : remote(version, remoteDesktopTokenPath(), kConsentTimeoutMs, wantClipboard),
           keys(remote, std::move(chords),
                [this] { return windowClassOfAppId(kwin.resourceClass()); }),
           trust(remote) {}
+    static constexpr int kConsentTimeoutMs = 120000; // the user may be reading the dialog
     KWinActiveWindow kwin;
     PortalRemoteDesktop remote;
     PortalKeyInjector keys;
@@ -85,7 +87,13 @@ public:
                 std::fprintf(stderr,
                              "murmelin: pasting through the RemoteDesktop portal (version %u)\n",
                              version);
-                portal_ = std::make_unique<PortalPaste>(version, chords_);
+                // Without data control, the portal's clipboard is the one that needs no
+                // focus.
+                const bool portalClipboard = !offers.canCopy() && portalClipboardVersion() > 0;
+                portal_ = std::make_unique<PortalPaste>(version, chords_, portalClipboard);
+                if (portalClipboard)
+                    std::fprintf(stderr, "murmelin: the clipboard goes through the "
+                                         "RemoteDesktop portal while its session runs\n");
             } else {
                 lacks("virtual-keyboard protocol and the session has no RemoteDesktop portal; "
                       "dictations are copied to the clipboard, not pasted");
@@ -111,8 +119,15 @@ public:
     AccessibilityTrust& trust() override {
         return portal_ ? static_cast<AccessibilityTrust&>(portal_->trust) : trust_;
     }
-    Clipboard* clipboard() override {
-        return connection_->offers().canCopy() ? &clipboard_ : nullptr;
+    Clipboard& clipboard(Clipboard& toolkit) override {
+        if (connection_->offers().canCopy())
+            return clipboard_;
+        if (portal_ && portal_->remote.wantsClipboard()) {
+            if (!portalClipboard_)
+                portalClipboard_ = std::make_unique<PortalClipboard>(portal_->remote, toolkit);
+            return *portalClipboard_;
+        }
+        return toolkit;
     }
     WaylandConnection* layerShell() override {
         return connection_->offers().canShowPanels() ? connection_.get() : nullptr;
@@ -128,6 +143,7 @@ private:
     // No client grabs a key here: the GlobalShortcuts portal or `murmelin press`/`release`.
     std::unique_ptr<HotKeySource> hotKeys_;
     std::unique_ptr<PortalPaste> portal_; // null where the compositor types itself
+    std::unique_ptr<PortalClipboard> portalClipboard_;
 };
 
 } // namespace

@@ -53,9 +53,9 @@ public:
     virtual HotKeySource& hotKeys() = 0;
     virtual KeyInjector& keys() = 0;
     virtual AccessibilityTrust& trust() = 0;
-    // The clipboard that works without focus, when the session has one of its own; null: the
-    // toolkit's.
-    virtual Clipboard* clipboard() { return nullptr; }
+    // The clipboard to use: the session's own where it works without focus, else `toolkit`
+    // (which must outlive the backend).
+    virtual Clipboard& clipboard(Clipboard& toolkit) { return toolkit; }
     // The connection that makes layer-shell panels (WaylandLayerPanel), when the compositor
     // offers them; null: the toolkit's windows.
     virtual WaylandConnection* layerShell() { return nullptr; }

@@ -27,6 +27,7 @@ public:
         registered_ = bus_.registerService(kService) && bus_.registerVirtualObject(kPath, this);
     }
     ~TrayWatcher() override {
+        stopServing();
         bus_.unregisterObject(kPath);
         bus_.unregisterService(kService);
     }
@@ -37,7 +38,7 @@ public:
         return items_;
     }
 
-    bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
+    bool serve(const QDBusMessage& call, const QDBusConnection&) override {
         if (call.member() == QLatin1String("RegisterStatusNotifierItem")) {
             std::lock_guard lock(mutex_);
             // An item names its bus name, or only its path (then the caller is the service).

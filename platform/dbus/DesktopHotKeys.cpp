@@ -73,7 +73,9 @@ std::unique_ptr<HotKeySource> makeDesktopHotKeys() {
         return std::make_unique<DesktopKeys>(portal, kde);
     }
     std::fprintf(stderr, "murmelin: no global-shortcut portal: bind Ctrl+Alt+Space in your "
-                         "compositor to `murmelin press` and `murmelin release` (see README)\n");
+                         "compositor to `murmelin press` and `murmelin release`, or to "
+                         "`murmelin toggle` where shortcuts fire on press only, as GNOME's "
+                         "(see README)\n");
     return std::make_unique<ControlHotKeySource>();
 }
 

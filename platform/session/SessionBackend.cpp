@@ -82,14 +82,19 @@ public:
         auto lacks = [](const char* what) {
             std::fprintf(stderr, "murmelin: this Wayland compositor offers no %s\n", what);
         };
+        // Through Xwayland both work without focus: main() has said so.
+        const bool xwayland =
+            !chooseQtPlatform(SessionKind::wayland, &offers, std::getenv("DISPLAY"))
+                 .platform.empty();
         if (!offers.canPaste()) {
             if (const unsigned version = portalRemoteDesktopVersion()) {
                 std::fprintf(stderr,
                              "murmelin: pasting through the RemoteDesktop portal (version %u)\n",
                              version);
                 // Without data control, the portal's clipboard is the one that needs no
-                // focus.
-                const bool portalClipboard = !offers.canCopy() && portalClipboardVersion() > 0;
+                // focus; Xwayland's needs no consent either, so it is preferred.
+                const bool portalClipboard =
+                    !offers.canCopy() && !xwayland && portalClipboardVersion() > 0;
                 portal_ = std::make_unique<PortalPaste>(version, chords_, portalClipboard);
                 if (portalClipboard)
                     std::fprintf(stderr, "murmelin: the clipboard goes through the "
@@ -99,10 +104,6 @@ public:
                       "dictations are copied to the clipboard, not pasted");
             }
         }
-        // Through Xwayland both work without focus: main() has said so.
-        const bool xwayland =
-            !chooseQtPlatform(SessionKind::wayland, &offers, std::getenv("DISPLAY"))
-                 .platform.empty();
         if (!offers.canCopy() && !xwayland)
             lacks("data-control protocol; the clipboard works only while a Murmelin window has "
                   "focus");

@@ -69,13 +69,18 @@ public:
     bool restartSoundServer() const;
     /// Every notification received so far, oldest first.
     std::vector<RecordedNotification> notifications() const;
-    /// Whether the desktop is a Wayland compositor (sway) rather than an X server.
+    /// Whether the desktop is a Wayland compositor (sway, KWin) rather than an X server.
     bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
+    /// Whether it is KWin (screenshots through ScreenShot2, focus through a KWin script).
+    bool kwin() const { return env("XDG_CURRENT_DESKTOP") == "KDE"; }
     /// Saves the whole screen (both monitors or outputs) as an image.
     bool screenshot(const std::string& path) const;
+    /// Saves an area of it.
+    bool screenshot(const std::string& path, int x, int y, int width, int height) const;
     /// The text on the clipboard; empty when nobody owns it.
     std::string clipboard() const;
-    /// sway: the app_id (or title) of the focused window, "" when nothing has focus.
+    /// sway: the app_id (or title) of the focused window; KWin: the active window's resource
+    /// class (its app_id); "" when nothing has focus.
     std::string focusedAppId() const;
     /// The process owning the focused window (from _NET_WM_PID), or 0 when none is focused.
     pid_t activeWindowPid() const;
@@ -103,6 +108,7 @@ public:
 
 private:
     CommandResult script(const std::vector<std::string>& args) const;
+    std::string kwinActiveClass() const;
 
     std::string buildDir_;
     TempDir folder_{"session"};

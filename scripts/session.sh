@@ -3,7 +3,7 @@
 # no display, no sound card and no logged-in user:
 #
 #   session.sh start [--owner PID] <dir> [parts...]   parts: x11 dbus wm compositor tray notify,
-#                                                     or sway or kwin instead of the X11 ones,
+#                                                     or sway, kwin or gnome instead of the X11 ones,
 #                                                     and a sound server: pulse or pipewire
 #   session.sh stop <dir>                             stops everything that start started
 #   session.sh play <dir> <file.wav>                  plays a file into the virtual microphone
@@ -31,6 +31,11 @@
 # capability makes exec fail as root; the portals from their real paths (KWin grants the KDE
 # portal fake input by its executable). Screenshots: tools/kwin_shot, which a desktop entry
 # grants KWin's ScreenShot2.
+# `gnome` is a headless mutter (one 1280x720 virtual monitor) with its Xwayland, whose DISPLAY
+# and XAUTHORITY env exports, and the desktop portal with the GNOME backend alone (the machine's
+# other backends would add a GlobalShortcuts portal that GNOME 43 lacks). It takes PipeWire as
+# its sound server, which also carries mutter's screen casts (the screenshots). mutter's Xwayland
+# takes the first free X display number and its sockets in /tmp/.X11-unix, as on a desktop.
 #
 # Tools: notification_recorder and session_probe come from $MURMELIN_TOOLS_DIR or
 # ${MURMELIN_BUILD_DIR:-<repo>/build}/tests/integration/tools (built there when missing).
@@ -44,7 +49,7 @@ absolute "${BASH_SOURCE[0]}"
 self=$REPLY
 root=${self%/scripts/*}
 all_parts=(x11 dbus wm compositor tray notify pulse)
-known_parts=("${all_parts[@]}" pipewire sway kwin)
+known_parts=("${all_parts[@]}" pipewire sway kwin gnome)
 timeout_s=${MURMELIN_SESSION_TIMEOUT:-10}
 
 say() { echo "session.sh: $*" >&2; }
@@ -258,6 +263,62 @@ wait_kwin() {
     wait_for portal org.freedesktop.portal.Desktop
 }
 
+# mutter, its Xwayland and the GNOME portals (see the head of this file); awaited by wait_gnome.
+launch_gnome() {
+    export WAYLAND_DISPLAY=wayland-murmelin XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland \
+        XDG_SESSION_DESKTOP=gnome XDG_DESKTOP_PORTAL_DIR=$dir/portals GTK_A11Y=none
+    mkdir -p "$XDG_DESKTOP_PORTAL_DIR" &&
+        cp /usr/share/xdg-desktop-portal/portals/{gnome,gtk}.portal "$XDG_DESKTOP_PORTAL_DIR/" ||
+        fail "cannot copy the GNOME portal descriptions"
+    spawn mutter env -u QT_QPA_PLATFORM -u GDK_BACKEND mutter --headless --wayland \
+        --virtual-monitor 1280x720 --wayland-display "$WAYLAND_DISPLAY"
+}
+
+# Whether the portal service's desktop object offers the interface yet.
+portal_offers() { # bus-name interface
+    gdbus introspect --session -d "$1" -o /org/freedesktop/portal/desktop 2>/dev/null |
+        grep -q "interface $2 "
+}
+
+wait_gnome() {
+    local line auth
+    # mutter says which public display its Xwayland took; the cookie lies in its runtime folder.
+    until [ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ] && bus_has org.gnome.Mutter.RemoteDesktop &&
+        line=$(grep -o 'Using public X11 display :[0-9]*' "$dir/logs/mutter.log") &&
+        auth=$(compgen -G "$XDG_RUNTIME_DIR/.mutter-Xwaylandauth.*"); do
+        alive_named mutter || { log_tail mutter; fail "mutter exited"; }
+        deadline_passed && { log_tail mutter; fail "mutter and its Xwayland not ready after ${timeout_s}s"; }
+        sleep 0.05
+    done
+    export DISPLAY=${line##* } XAUTHORITY=${auth%%$'\n'*}
+    echo "${DISPLAY#:}" >"$dir/display"
+    until xdpyinfo >/dev/null 2>&1; do
+        deadline_passed && { log_tail mutter; fail "Xwayland $DISPLAY does not answer"; }
+        sleep 0.05
+    done
+    # The frontend reads the backend's interfaces once, when it starts.
+    spawn portal-gnome /usr/libexec/xdg-desktop-portal-gnome
+    until portal_offers org.freedesktop.impl.portal.desktop.gnome org.freedesktop.impl.portal.RemoteDesktop; do
+        alive_named portal-gnome || { log_tail portal-gnome; fail "xdg-desktop-portal-gnome exited"; }
+        deadline_passed && { log_tail portal-gnome; fail "xdg-desktop-portal-gnome not ready after ${timeout_s}s"; }
+        sleep 0.05
+    done
+    spawn portal /usr/libexec/xdg-desktop-portal -r
+    until portal_offers org.freedesktop.portal.Desktop org.freedesktop.portal.RemoteDesktop; do
+        alive_named portal || { log_tail portal; fail "xdg-desktop-portal exited"; }
+        deadline_passed && { log_tail portal; fail "xdg-desktop-portal not ready after ${timeout_s}s"; }
+        sleep 0.05
+    done
+    # Without a physical keyboard the seat has one only while a virtual one exists, and the
+    # first keys of each new one are lost: one is held for the whole session, as on a desktop.
+    spawn keyboard "$root/tests/integration/tools/mutter_keys.py" --hold
+    until grep -q '^held$' "$dir/logs/keyboard.log" 2>/dev/null; do
+        alive_named keyboard || { log_tail keyboard; fail "the session's keyboard (mutter_keys.py) exited"; }
+        deadline_passed && fail "the session's keyboard not ready after ${timeout_s}s"
+        sleep 0.05
+    done
+}
+
 # sway as the session's user (see the head of this file); awaited by wait_sway.
 launch_sway() {
     local run=$dir/sway/run as_user=()
@@ -374,10 +435,11 @@ configure_sound() {
 }
 
 write_env() {
-    local name unset=(SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID)
+    local name unset=(SESSION_MANAGER DESKTOP_STARTUP_ID)
     {
         echo "# Source this file to run inside the session started by scripts/session.sh."
-        for name in DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
+        for name in DISPLAY XAUTHORITY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
+            XDG_SESSION_DESKTOP XDG_DESKTOP_PORTAL_DIR GTK_A11Y DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR PULSE_SERVER \
             PULSE_RUNTIME_PATH PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE QT_QPA_PLATFORM GDK_BACKEND MURMELIN_NOTIFICATIONS \
             MURMELIN_SESSION_DIR HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME XDG_STATE_HOME \
             GSETTINGS_BACKEND NO_AT_BRIDGE; do
@@ -414,6 +476,13 @@ cmd_start() {
         { say "x11 and sway are two desktops: choose one"; exit 2; }
     [ -n "${want[kwin]:-}" ] && [ -n "${want[x11]:-}${want[sway]:-}" ] &&
         { say "kwin is a desktop of its own: leave out x11 and sway"; exit 2; }
+    if [ -n "${want[gnome]:-}" ]; then
+        [ -n "${want[x11]:-}${want[sway]:-}${want[kwin]:-}" ] &&
+            { say "gnome is a desktop of its own: leave out x11, sway and kwin"; exit 2; }
+        [ -n "${want[pulse]:-}" ] &&
+            { say "gnome casts its screen through PipeWire: take pipewire, not pulse"; exit 2; }
+        sound=pipewire
+    fi
 
     local tools_probe="" tools_notify="" tools_shot=""
     deadline_us=$((t0_us + timeout_s * 1000000))
@@ -430,7 +499,7 @@ cmd_start() {
     fi
 
     caller_display=${DISPLAY:-}
-    unset DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE SESSION_MANAGER XAUTHORITY DESKTOP_STARTUP_ID PULSE_SERVER \
+    unset DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE SESSION_MANAGER XAUTHORITY XDG_SESSION_DESKTOP XDG_DESKTOP_PORTAL_DIR GTK_A11Y DESKTOP_STARTUP_ID PULSE_SERVER \
         PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE
     mkdir -p "$dir/logs" "$dir/home" "$dir/config" "$dir/data" "$dir/cache" "$dir/state" \
         "$dir/dbus-services" "$dir/runtime/pulse" &&
@@ -446,7 +515,7 @@ cmd_start() {
         export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
         bus_users='    <allow user="*"/>'
     fi
-    [ -n "${want[kwin]:-}" ] && export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
+    [ -n "${want[kwin]:-}${want[gnome]:-}" ] && export QT_QPA_PLATFORM=wayland GDK_BACKEND=wayland
 
     if [ -n "$owner" ]; then
         starttime "$owner" || fail "owner process $owner does not exist"
@@ -460,10 +529,12 @@ cmd_start() {
     trace "session bus up"
     [ -n "${want[sway]:-}" ] && launch_sway
     [ -n "${want[kwin]:-}" ] && launch_kwin
+    [ -n "${want[gnome]:-}" ] && launch_gnome
     [ -n "$sound" ] && configure_sound && "launch_$sound"
     [ -n "${want[x11]:-}" ] && wait_x11 && trace "X server $DISPLAY up, monitors set"
     [ -n "${want[sway]:-}" ] && wait_sway && trace "sway $WAYLAND_DISPLAY up, outputs set"
     [ -n "${want[kwin]:-}" ] && wait_kwin && trace "kwin $WAYLAND_DISPLAY and the portals up"
+    [ -n "${want[gnome]:-}" ] && wait_gnome && trace "mutter $WAYLAND_DISPLAY, Xwayland $DISPLAY and the portals up"
     [ -n "${want[wm]:-}" ] && spawn wm openbox --sm-disable
     [ -n "${want[compositor]:-}" ] && spawn compositor xcompmgr
     [ -n "${want[tray]:-}" ] && spawn tray trayer --edge bottom --align right \
@@ -536,6 +607,13 @@ cmd_stop() {
         return 1
     }
     local n
+    # mutter removes its Xwayland's sockets and lock files only while Xwayland still runs: it
+    # goes alone, first.
+    for ((i = 0; i < ${#pids[@]}; i++)); do
+        [ "${names[i]}" = mutter ] && is_ours "${pids[i]}" "${starts[i]}" || continue
+        kill -TERM "${pids[i]}"
+        for ((n = 0; n < 300; n++)); do is_ours "${pids[i]}" "${starts[i]}" || break; sleep 0.01; done
+    done
     signal_all TERM
     for ((n = 0; n < 100; n++)); do any_left || break; sleep 0.01; done
     if any_left; then
@@ -551,7 +629,8 @@ cmd_stop() {
         owner=""
         [ -f "$lock" ] && read -r owner <"$lock"
         for ((i = 0; i < ${#pids[@]}; i++)); do
-            [ "${names[i]}" = x11 ] && [ -n "$owner" ] && [ "$owner" = "${pids[i]}" ] || continue
+            # Xvfb's lock names the server; mutter's names mutter.
+            { [ "${names[i]}" = x11 ] || [ "${names[i]}" = mutter ]; } && [ -n "$owner" ] && [ "$owner" = "${pids[i]}" ] || continue
             [ -S "/tmp/.X11-unix/X$num" ] && ! xdpyinfo -display ":$num" >/dev/null 2>&1 &&
                 rm -f "/tmp/.X11-unix/X$num"
             rm -f "$lock"

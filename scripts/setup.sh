@@ -24,6 +24,9 @@ packages=(
     kwin-wayland qtwayland5 xdg-desktop-portal xdg-desktop-portal-kde python3-dbus
     # a terminal that runs on KWin's virtual output (foot dies there), for the paste chord
     konsole
+    # a headless mutter (GNOME) with its portal backend; screenshots through PipeWire and GStreamer
+    mutter xwayland xdg-desktop-portal-gnome gstreamer1.0-pipewire gstreamer1.0-tools gir1.2-gdkpixbuf-2.0
+    libglib2.0-bin
 )
 
 missing=()

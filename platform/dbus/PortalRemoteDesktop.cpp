@@ -21,6 +21,7 @@ namespace {
 
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
 const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
+const QString kClipboard = QStringLiteral("org.freedesktop.portal.Clipboard");
 const QString kClosed = QStringLiteral("Closed");
 
 constexpr unsigned kKeyboard = 1;     // device type bit
@@ -31,17 +32,11 @@ constexpr int kControlL = 0xffe3, kShiftL = 0xffe1, kInsert = 0xff63, kV = 0x76;
 } // namespace
 
 unsigned portalRemoteDesktopVersion() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return 0;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
-    get << kRemoteDesktop << QStringLiteral("version");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return 0;
-    return qdbus_cast<QDBusVariant>(reply.arguments().at(0)).variant().toUInt();
+    return portalVersion(kRemoteDesktop);
+}
+
+unsigned portalClipboardVersion() {
+    return portalVersion(kClipboard);
 }
 
 std::string remoteDesktopTokenPath() {
@@ -52,8 +47,9 @@ std::string remoteDesktopTokenPath() {
 }
 
 PortalRemoteDesktop::PortalRemoteDesktop(unsigned version, std::string tokenPath,
-                                         int answerTimeoutMs)
+                                         int answerTimeoutMs, bool wantClipboard)
     : bus_(QDBusConnection::sessionBus()), version_(version), tokenPath_(std::move(tokenPath)),
+      wantClipboard_(wantClipboard),
       watcher_(new QDBusServiceWatcher(kPortal, bus_, QDBusServiceWatcher::WatchForUnregistration,
                                        this)) {
     deadline_.setSingleShot(true);
@@ -138,6 +134,12 @@ void PortalRemoteDesktop::selected(unsigned response, const QVariantMap& results
         begun(response, results);
         return;
     }
+    // Asked before Start, as the portal wants; the call goes out first on this connection. A
+    // portal that refuses it still types: the clipboard is then the toolkit's.
+    if (wantClipboard_)
+        bus_.send(QDBusMessage::createMethodCall(kPortal, kPortalPath, kClipboard,
+                                                 QStringLiteral("RequestClipboard"))
+                  << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap());
     request(QStringLiteral("Start"),
             {QVariant::fromValue(QDBusObjectPath(session_)), QString()}, // a tray has no window
             {},
@@ -161,6 +163,7 @@ void PortalRemoteDesktop::begun(unsigned response, const QVariantMap& results) {
         return;
     }
     started_ = true;
+    clipboard_ = results.value(QStringLiteral("clipboard_enabled")).toBool();
     // Before version 2 there is no token: an empty file still says consent was given.
     saveToken(version_ >= 2 ? results.value(QStringLiteral("restore_token")).toString()
                             : QString());
@@ -184,7 +187,7 @@ void PortalRemoteDesktop::closeSession() {
     bus_.disconnect(kPortal, session_, kSession, kClosed, this, SLOT(onClosed(QDBusMessage)));
     bus_.send(QDBusMessage::createMethodCall(kPortal, session_, kSession, QStringLiteral("Close")));
     session_.clear();
-    started_ = false;
+    started_ = clipboard_ = false;
 }
 
 void PortalRemoteDesktop::onClosed(const QDBusMessage& message) {
@@ -197,7 +200,7 @@ void PortalRemoteDesktop::onPortalGone() {
     if (asking_) {
         requests_.forgetAll();
         session_.clear();
-        started_ = false;
+        started_ = clipboard_ = false;
         finish(false, "the desktop portal went away while asking for remote-desktop access");
         return;
     }
@@ -210,7 +213,7 @@ void PortalRemoteDesktop::lose(const std::string& why) {
     const bool was = started();
     bus_.disconnect(kPortal, session_, kSession, kClosed, this, SLOT(onClosed(QDBusMessage)));
     session_.clear();
-    started_ = false;
+    started_ = clipboard_ = false;
     say(why);
     if (was && onChange_)
         onChange_(false);

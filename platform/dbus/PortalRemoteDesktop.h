@@ -24,6 +24,8 @@ namespace murmelin {
 // The RemoteDesktop interface's version on the session bus's desktop portal; 0 when there is
 // none. Waits at most a second (the call may start the portal).
 unsigned portalRemoteDesktopVersion();
+// The same for the Clipboard interface, which shares a RemoteDesktop session.
+unsigned portalClipboardVersion();
 
 // Where the portal's restore token is kept: beside the settings file.
 std::string remoteDesktopTokenPath();
@@ -40,11 +42,18 @@ public:
     // `version` as portalRemoteDesktopVersion() tells it; `tokenPath` is the restore token's
     // file. A handshake that is not answered within `answerTimeoutMs` (the user may be
     // looking at the dialog) is given up: untrusted, said once. When the file exists (consent
-    // given before), the session starts at once.
-    PortalRemoteDesktop(unsigned version, std::string tokenPath, int answerTimeoutMs = 120000);
+    // given before), the session starts at once. `wantClipboard` asks for the portal's
+    // clipboard with the keyboard.
+    PortalRemoteDesktop(unsigned version, std::string tokenPath, int answerTimeoutMs = 120000,
+                        bool wantClipboard = false);
     ~PortalRemoteDesktop() override;
 
     bool started() const { return !session_.isEmpty() && started_; }
+    bool wantsClipboard() const { return wantClipboard_; }
+    // Whether the running session holds the portal's clipboard too.
+    bool clipboardEnabled() const { return started() && clipboard_; }
+    // The running session's handle (empty when none runs).
+    QString session() const { return started() ? session_ : QString(); }
     // Starts the session unless it runs; `answered` gets whether it runs now.
     void start(std::function<void(bool started)> answered);
     // Called when the session starts or ends without start() being asked: started from a kept
@@ -76,11 +85,13 @@ private:
     QDBusConnection bus_;
     unsigned version_;
     std::string tokenPath_;
+    bool wantClipboard_;
     PortalRequests requests_{bus_, QStringLiteral("murmelin_rd")};
     std::vector<std::function<void(bool)>> waiting_;
     std::function<void(bool)> onChange_;
     QString session_;
     bool started_ = false;
+    bool clipboard_ = false;
     bool asking_ = false;
     bool unasked_ = false; // the start under way was made from a kept consent
     QTimer deadline_;

@@ -4,6 +4,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
 
 #include <utility>
 
@@ -19,6 +20,20 @@ QString portalObjectPath(const QVariant& value) {
     if (value.userType() == qMetaTypeId<QDBusObjectPath>())
         return value.value<QDBusObjectPath>().path();
     return value.toString();
+}
+
+unsigned portalVersion(const QString& interface) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return 0;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << interface << QStringLiteral("version");
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return 0;
+    return qdbus_cast<QDBusVariant>(reply.arguments().at(0)).variant().toUInt();
 }
 
 PortalRequests::PortalRequests(QDBusConnection bus, QString tokenPrefix)

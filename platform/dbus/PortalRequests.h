@@ -21,6 +21,10 @@ inline const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/deskt
 // Portals give object paths as strings or as object paths.
 QString portalObjectPath(const QVariant& value);
 
+// The version of `interface` on the session bus's desktop portal; 0 when it has none. Waits
+// at most a second (the call may start the portal).
+unsigned portalVersion(const QString& interface);
+
 // The desktop portal's way of answering: a method returns the path of a Request object at
 // once, and the answer comes later as that object's Response signal (after a dialog,
 // perhaps). Main thread; needs a QCoreApplication.

@@ -40,6 +40,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Last: Xlib's macros (None, Bool, Status) clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -137,6 +138,7 @@ int run(QApplication& app) {
     PulseAudioInput audio;
     LocalAuthorization authorization([&audio] { return audio.accessRefused(); });
     SphinxRecognizerFactory recognizers;
+    QtClipboard qtClipboard; // before the backend, whose clipboard may fall back on it
     const std::unique_ptr<SessionBackend> desktop = makeSessionBackend(*session, main, defaults);
 
     QtScreenInfo screens;
@@ -147,8 +149,7 @@ int run(QApplication& app) {
                                  ? std::make_unique<WaylandPanelFactory>(*desktop->layerShell())
                                  : nullptr;
     PanelFactory& panels = layerPanels ? static_cast<PanelFactory&>(*layerPanels) : qtPanels;
-    QtClipboard qtClipboard;
-    Clipboard& clipboard = desktop->clipboard() ? *desktop->clipboard() : qtClipboard;
+    Clipboard& clipboard = desktop->clipboard(qtClipboard);
     DBusNotifier notifier;
     ProcessScriptRunner runner(executableDir);
     DesktopAppIdentity identity(executableDir);
@@ -194,9 +195,24 @@ int run(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Our own platform choice comes as Qt's -platform argument, which wins over a
+    // QT_QPA_PLATFORM set for every application of the session (often "wayland", so that Qt
+    // programs run natively): that preference must not cost this program its clipboard and
+    // panel. Children keep the session's variable.
+    std::vector<char*> args(argv, argv + argc);
+    const QtPlatformChoice platform =
+        chooseQtPlatform([](const char* name) { return std::getenv(name); });
+    char platformOption[] = "-platform";
+    std::string platformName = platform.platform;
+    if (!platformName.empty()) {
+        std::fprintf(stderr, "murmelin: %s\n", platform.why.c_str());
+        args.insert(args.begin() + 1, {platformOption, platformName.data()});
+    }
+    int qtArgc = static_cast<int>(args.size());
+    args.push_back(nullptr);
     int status = 0;
     {
-        QApplication app(argc, argv);
+        QApplication app(qtArgc, args.data());
         QApplication::setApplicationName(QStringLiteral("Murmelin"));
         QGuiApplication::setDesktopFileName(QLatin1String(kDesktopEntryName));
         // A tray program: closing the panel or a dialog must not end it.

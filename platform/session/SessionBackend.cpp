@@ -4,6 +4,7 @@
 #include "KdeDesktop.h"
 #include "NullDesktop.h"
 #include "PasteChords.h"
+#include "PortalClipboard.h"
 #include "PortalRemoteDesktop.h"
 #include "WaylandClipboard.h"
 #include "WaylandConnection.h"
@@ -55,11 +56,12 @@ using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilit
 // types the paste, and trust is that session running. KWin tells the focused window's class
 // through a script of ours; elsewhere every application gets Control+V.
 struct PortalPaste {
-    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords)
-        : remote(version, remoteDesktopTokenPath()),
+    PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords, bool wantClipboard)
+        : remote(version, remoteDesktopTokenPath(), kConsentTimeoutMs, wantClipboard),
           keys(remote, std::move(chords),
                [this] { return windowClassOfAppId(kwin.resourceClass()); }),
           trust(remote) {}
+    static constexpr int kConsentTimeoutMs = 120000; // the user may be reading the dialog
     KWinActiveWindow kwin;
     PortalRemoteDesktop remote;
     PortalKeyInjector keys;
@@ -85,18 +87,28 @@ public:
                 std::fprintf(stderr,
                              "murmelin: pasting through the RemoteDesktop portal (version %u)\n",
                              version);
-                portal_ = std::make_unique<PortalPaste>(version, chords_);
+                // Without data control, the portal's clipboard is the one that needs no
+                // focus.
+                const bool portalClipboard = !offers.canCopy() && portalClipboardVersion() > 0;
+                portal_ = std::make_unique<PortalPaste>(version, chords_, portalClipboard);
+                if (portalClipboard)
+                    std::fprintf(stderr, "murmelin: the clipboard goes through the "
+                                         "RemoteDesktop portal while its session runs\n");
             } else {
                 lacks("virtual-keyboard protocol and the session has no RemoteDesktop portal; "
                       "dictations are copied to the clipboard, not pasted");
             }
         }
-        if (!offers.canCopy())
+        // Through Xwayland both work without focus: main() has said so.
+        const bool xwayland =
+            !chooseQtPlatform(SessionKind::wayland, &offers, std::getenv("DISPLAY"))
+                 .platform.empty();
+        if (!offers.canCopy() && !xwayland)
             lacks("data-control protocol; the clipboard works only while a Murmelin window has "
                   "focus");
         if (offers.canPaste() && !offers.foreignToplevel)
             lacks("foreign-toplevel protocol; every application gets Control+V, terminals too");
-        if (!offers.canShowPanels())
+        if (!offers.canShowPanels() && !xwayland)
             lacks("layer-shell protocol; the panel is an ordinary window that the compositor "
                   "places");
     }
@@ -107,8 +119,15 @@ public:
     AccessibilityTrust& trust() override {
         return portal_ ? static_cast<AccessibilityTrust&>(portal_->trust) : trust_;
     }
-    Clipboard* clipboard() override {
-        return connection_->offers().canCopy() ? &clipboard_ : nullptr;
+    Clipboard& clipboard(Clipboard& toolkit) override {
+        if (connection_->offers().canCopy())
+            return clipboard_;
+        if (portal_ && portal_->remote.wantsClipboard()) {
+            if (!portalClipboard_)
+                portalClipboard_ = std::make_unique<PortalClipboard>(portal_->remote, toolkit);
+            return *portalClipboard_;
+        }
+        return toolkit;
     }
     WaylandConnection* layerShell() override {
         return connection_->offers().canShowPanels() ? connection_.get() : nullptr;
@@ -124,6 +143,7 @@ private:
     // No client grabs a key here: the GlobalShortcuts portal or `murmelin press`/`release`.
     std::unique_ptr<HotKeySource> hotKeys_;
     std::unique_ptr<PortalPaste> portal_; // null where the compositor types itself
+    std::unique_ptr<PortalClipboard> portalClipboard_;
 };
 
 } // namespace
@@ -145,6 +165,28 @@ std::optional<SessionKind> chooseSession(const std::function<const char*(const c
     return set("WAYLAND_DISPLAY") ? SessionKind::wayland
            : set("DISPLAY")       ? SessionKind::x11
                                   : SessionKind::none;
+}
+
+QtPlatformChoice chooseQtPlatform(SessionKind kind, const WaylandOffers* offers,
+                                  const char* display) {
+    if (kind != SessionKind::wayland || !offers || offers->canCopy() || offers->canShowPanels() ||
+        !display || !*display)
+        return {};
+    return {"xcb", std::string("this Wayland compositor offers neither data-control nor "
+                               "layer-shell: running on Xwayland (Qt's xcb, DISPLAY ") +
+                       display +
+                       ") so that the clipboard and the panel work without focus; keys and "
+                       "paste stay with the Wayland session"};
+}
+
+QtPlatformChoice chooseQtPlatform(const std::function<const char*(const char*)>& env) {
+    std::string problem;
+    const auto kind = chooseSession(env, problem);
+    if (kind != SessionKind::wayland)
+        return {};
+    // An unreachable compositor is said once, by makeSessionBackend.
+    const auto offers = probeWaylandOffers(problem);
+    return chooseQtPlatform(*kind, offers ? &*offers : nullptr, env("DISPLAY"));
 }
 
 const char* sessionName(SessionKind kind) {

@@ -13,6 +13,7 @@
 namespace murmelin {
 
 class WaylandConnection;
+struct WaylandOffers;
 
 // The kinds of desktop session the program has a backend for.
 enum class SessionKind { x11, wayland, none };
@@ -26,6 +27,25 @@ std::optional<SessionKind> chooseSession(const std::function<const char*(const c
                                          std::string& problem);
 const char* sessionName(SessionKind kind);
 
+// The Qt platform plugin the program runs on when it chooses one itself, and why. Empty: Qt's
+// own choice (QT_QPA_PLATFORM, else its default).
+struct QtPlatformChoice {
+    std::string platform;
+    std::string why; // one line for stderr
+};
+
+// A Wayland compositor that offers neither data-control nor layer-shell (mutter) lets a Wayland
+// client copy and show a panel only while it has focus; through Xwayland, which such a desktop
+// bridges to its Wayland clients, the X11 clipboard and panel work without focus. So with an
+// X display there the program's Qt runs on "xcb"; the session backend stays the Wayland one
+// (paste through the portal: an X grab or XTest reaches only X11 windows). `offers`: the
+// compositor's, null when none was reached; `display`: DISPLAY.
+QtPlatformChoice chooseQtPlatform(SessionKind kind, const WaylandOffers* offers,
+                                  const char* display);
+// The same for this process: the session from `env`, the offers asked of the compositor on a
+// short connection of their own. Before the QApplication is made.
+QtPlatformChoice chooseQtPlatform(const std::function<const char*(const char*)>& env);
+
 // The facilities that differ from one desktop session to another. Made once at start.
 class SessionBackend {
 public:
@@ -33,9 +53,9 @@ public:
     virtual HotKeySource& hotKeys() = 0;
     virtual KeyInjector& keys() = 0;
     virtual AccessibilityTrust& trust() = 0;
-    // The clipboard that works without focus, when the session has one of its own; null: the
-    // toolkit's.
-    virtual Clipboard* clipboard() { return nullptr; }
+    // The clipboard to use: the session's own where it works without focus, else `toolkit`
+    // (which must outlive the backend).
+    virtual Clipboard& clipboard(Clipboard& toolkit) { return toolkit; }
     // The connection that makes layer-shell panels (WaylandLayerPanel), when the compositor
     // offers them; null: the toolkit's windows.
     virtual WaylandConnection* layerShell() { return nullptr; }

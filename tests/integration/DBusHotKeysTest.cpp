@@ -5,8 +5,10 @@
 #include "ControlHotKeySource.h"
 #include "DesktopHotKeys.h"
 #include "DesktopSession.h"
+#include "Fakes.h"
 #include "HotKey.h"
 #include "KdeDesktop.h"
+#include "PortalClipboard.h"
 #include "PortalGlobalShortcuts.h"
 #include "PortalRemoteDesktop.h"
 #include "PortalRequests.h"
@@ -19,6 +21,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QFile>
@@ -27,6 +30,9 @@
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <optional>
@@ -41,6 +47,7 @@ constexpr auto kPressed = ShortcutEdge::pressed, kReleased = ShortcutEdge::relea
 const QString kProgram = QStringLiteral(MURMELIN_BINARY_DIR "/platform/qt/murmelin");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRemoteDesktop = QStringLiteral("org.freedesktop.portal.RemoteDesktop");
+const QString kClipboard = QStringLiteral("org.freedesktop.portal.Clipboard");
 
 struct Outcome {
     int status = -1;
@@ -84,6 +91,8 @@ public:
     bool kde = false;                          // kglobalaccel and KWin's scripting beside it
     QList<int> kdeKeys;                        // what kglobalaccel says is in force
     QString kwinActive = QStringLiteral("org.kde.konsole");
+    unsigned clipboardVersion = 1; // 0: the portal has no Clipboard interface
+    bool clipboardGranted = true;  // Start enables the clipboard that was asked for
 
     bool start() {
         registerPortalTypes();
@@ -97,6 +106,9 @@ public:
                bus_.registerVirtualObject(kPortalPath, this, QDBusConnection::SubPath);
     }
     ~FakePortal() override {
+        stopServing();
+        if (transferRead_ >= 0)
+            ::close(transferRead_);
         bus_.unregisterObject(kPortalPath);
         bus_.unregisterService(kPortal);
         bus_.unregisterObject(QStringLiteral("/kglobalaccel"));
@@ -112,6 +124,9 @@ public:
         QVariantMap devices; // SelectDevices' options
         int starts = 0, closes = 0;
         QStringList keysyms;  // "+ffe3" pressed, "-ffe3" released
+        QStringList order;    // RequestClipboard and Start as they came
+        QStringList offered;  // SetSelection's MIME types
+        QStringList written;  // "<serial>/<1 or 0>" per SelectionWriteDone
         QStringList accelId;  // doRegister's
         QStringList accelSet; // "<key in hex>/<flags>" per setShortcut
         int scriptsLoaded = 0, scriptsUnloaded = 0;
@@ -135,6 +150,20 @@ public:
                   << QVariantMap());
     }
     void vanish() { bus_.unregisterService(kPortal); }
+    // A reader asks for our clipboard in `type`.
+    void transfer(const QString& type, unsigned serial) {
+        bus_.send(
+            QDBusMessage::createSignal(kPortalPath, kClipboard, QStringLiteral("SelectionTransfer"))
+            << QVariant::fromValue(QDBusObjectPath(seen().remoteSession)) << type << serial);
+    }
+    // What the program wrote into the last SelectionWrite's file, to its end.
+    std::string readTransfer() {
+        std::string text;
+        char chunk[256];
+        for (ssize_t n; (n = ::read(transferRead_, chunk, sizeof chunk)) > 0;)
+            text.append(chunk, size_t(n));
+        return text;
+    }
     void emitAccel(const char* signal) {
         bus_.send(QDBusMessage::createSignal(QStringLiteral("/component/murmelin"),
                                              QStringLiteral("org.kde.kglobalaccel.Component"),
@@ -142,12 +171,14 @@ public:
                   << QStringLiteral("murmelin") << QStringLiteral("dictate") << qlonglong(0));
     }
 
-    bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
+    bool serve(const QDBusMessage& call, const QDBusConnection&) override {
         const QList<QVariant> args = call.arguments();
         if (call.member() == QLatin1String("Get") && args.value(0).toString() == kShortcuts)
             return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(1u))));
         if (call.member() == QLatin1String("Get") && args.value(0).toString() == kRemoteDesktop)
             return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(remoteVersion))));
+        if (call.interface() == kClipboard)
+            return clipboard(call);
         if (call.member() == QLatin1String("Close")) {
             std::lock_guard lock(mutex_);
             seen_.closes += call.path() == seen_.remoteSession;
@@ -199,7 +230,10 @@ public:
             if (!startResponse) // the dialog stays open
                 return bus_.send(call.createReply(QVariant::fromValue(QDBusObjectPath(request))));
             response = *startResponse;
+            seen_.order << call.member();
             results.insert(QStringLiteral("devices"), 1u);
+            results.insert(QStringLiteral("clipboard_enabled"),
+                           clipboardGranted && seen_.order.contains("RequestClipboard"));
             if (remoteVersion >= 2)
                 results.insert(QStringLiteral("restore_token"),
                                QStringLiteral("token%1").arg(seen_.starts));
@@ -228,6 +262,34 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
 private:
+    bool clipboard(const QDBusMessage& call) {
+        std::lock_guard lock(mutex_);
+        const QList<QVariant> args = call.arguments();
+        if (clipboardVersion == 0 || pathOf(args.value(0)) != seen_.remoteSession)
+            return bus_.send(call.createErrorReply(QDBusError::AccessDenied, "not yours"));
+        if (call.member() == QLatin1String("RequestClipboard"))
+            seen_.order << call.member();
+        if (call.member() == QLatin1String("SetSelection"))
+            seen_.offered = qdbus_cast<QVariantMap>(args.value(1))
+                                .value(QStringLiteral("mime_types"))
+                                .toStringList();
+        if (call.member() == QLatin1String("SelectionWriteDone"))
+            seen_.written
+                << QStringLiteral("%1/%2").arg(args.value(1).toUInt()).arg(args.value(2).toBool());
+        if (call.member() != QLatin1String("SelectionWrite"))
+            return bus_.send(call.createReply());
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return bus_.send(call.createErrorReply(QDBusError::Failed, "no pipe"));
+        if (transferRead_ >= 0)
+            ::close(transferRead_);
+        transferRead_ = ends[0];
+        const bool sent =
+            bus_.send(call.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(ends[1]))));
+        ::close(ends[1]); // the reply holds its own copy
+        return sent;
+    }
+    int transferRead_ = -1;
     // KWin runs the script; here its one call back, to where the script says.
     bool kwinScripting(const QDBusMessage& call) {
         std::lock_guard lock(mutex_);
@@ -384,10 +446,10 @@ TEST_F(DBusHotKeysTest, APortalDialogCancelledBindsNothingAndIsNotAskedAgain) {
     portal.bindResponse = 1;
     ASSERT_TRUE(portal.start());
     PortalGlobalShortcuts source;
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     const auto first = bind(source);
     const auto again = bind(source); // the retry
-    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string said = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(first && again);
     EXPECT_EQ(first->outcome, HotKeyRegistration::unavailable);
     EXPECT_EQ(again->outcome, HotKeyRegistration::unavailable);
@@ -397,9 +459,9 @@ TEST_F(DBusHotKeysTest, APortalDialogCancelledBindsNothingAndIsNotAskedAgain) {
 }
 
 TEST_F(DBusHotKeysTest, WithoutAPortalTheKeyCommandsServe) {
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     const auto source = makeDesktopHotKeys();
-    const std::string said = testing::internal::GetCapturedStderr();
+    const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(dynamic_cast<ControlHotKeySource*>(source.get()));
     EXPECT_NE(said.find("`murmelin press`"), std::string::npos) << said;
 }
@@ -458,7 +520,7 @@ TEST_F(DBusHotKeysTest, RemoteDesktopConsentIsAskedOnceAndKeptAsARestoreToken) {
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
             file.write(row.tokenBefore->c_str());
         }
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStderr();
         std::optional<bool> changed, answered;
         QElapsedTimer t;
         t.start();
@@ -478,7 +540,7 @@ TEST_F(DBusHotKeysTest, RemoteDesktopConsentIsAskedOnceAndKeptAsARestoreToken) {
             EXPECT_EQ(answered, row.ask ? std::optional(row.trusted) : std::nullopt);
             EXPECT_EQ(changed, !row.ask && row.trusted ? std::optional(true) : std::nullopt);
         }
-        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string said = ::testing::internal::GetCapturedStderr();
         EXPECT_LT(t.elapsed(), 3000) << "a portal that does not answer holds nothing up";
         const auto seen = portal.seen();
         EXPECT_EQ(seen.devices.value("types"),
@@ -554,15 +616,68 @@ TEST_F(DBusHotKeysTest, ARemoteDesktopSessionLostWithdrawsTrustOnce) {
         trust.setOnChange([&](bool now) { changes.push_back(now); });
         trust.requestTrust(nullptr);
         ASSERT_TRUE(loopUntil([&] { return trust.isTrusted(); }, 2000));
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStderr();
         row.lose(portal);
         loopUntil([&] { return !changes.empty(); }, 2000);
         loopUntil([] { return false; }, 50);
-        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string said = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(changes, std::vector<bool>{false});
         EXPECT_FALSE(trust.isTrusted());
         EXPECT_FALSE(keys.postPaste(PasteChord::controlV)) << "nothing sent into a lost session";
         EXPECT_NE(said.find(row.says), std::string::npos) << said;
+    }
+}
+
+TEST_F(DBusHotKeysTest, ThePortalsClipboardServesTheDictationWhileItsSessionRuns) {
+    const struct Row {
+        const char* what;
+        bool granted;       // Start enabled the clipboard
+        const char* reader; // the MIME type a reader asks for
+        bool lose;          // the desktop closes the session before the dictation
+        std::string served; // what the reader gets through the portal
+        bool toolkit;       // the toolkit's clipboard got the text instead
+    } rows[] = {
+        {"granted", true, "text/plain;charset=utf-8", false, "caf\u00e9 \u2022 ok", false},
+        {"a reader of plain text", true, "text/plain", false, "caf\u00e9 \u2022 ok", false},
+        {"a type we do not have", true, "image/png", false, "", false},
+        {"not granted", false, "text/plain;charset=utf-8", false, "", true},
+        {"session closed", true, "text/plain;charset=utf-8", true, "", true},
+    };
+    const std::string text = "caf\u00e9 \u2022 ok";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakePortal portal;
+        portal.clipboardGranted = row.granted;
+        ASSERT_TRUE(portal.start());
+        TempDir dir("portal");
+        PortalRemoteDesktop remote(2, (dir / "token").string(), 2000, true);
+        murmelin::testing::FakeClipboard toolkit;
+        PortalClipboard clipboard(remote, toolkit);
+        PortalTrust trust(remote);
+        trust.requestTrust(nullptr);
+        ASSERT_TRUE(loopUntil([&] { return trust.isTrusted(); }, 2000));
+        EXPECT_EQ(portal.seen().order, QStringList({"RequestClipboard", "Start"}));
+        if (row.lose) {
+            portal.closeRemoteSession();
+            ASSERT_TRUE(loopUntil([&] { return !trust.isTrusted(); }, 2000));
+        }
+        clipboard.setString(text);
+        EXPECT_EQ(toolkit.writes,
+                  row.toolkit ? std::vector<std::string>{text} : std::vector<std::string>{});
+        if (row.toolkit) {
+            loopUntil([] { return false; }, 50);
+            EXPECT_TRUE(portal.seen().offered.isEmpty()) << "nothing offered without the clipboard";
+            continue;
+        }
+        ASSERT_TRUE(loopUntil([&] { return !portal.seen().offered.isEmpty(); }, 2000));
+        EXPECT_EQ(portal.seen().offered.value(0), "text/plain;charset=utf-8");
+        portal.transfer(QString::fromLatin1(row.reader), 7);
+        ASSERT_TRUE(loopUntil([&] { return !portal.seen().written.isEmpty(); }, 2000));
+        const bool served = !row.served.empty();
+        EXPECT_EQ(portal.seen().written, QStringList{served ? "7/1" : "7/0"});
+        if (served) {
+            EXPECT_EQ(portal.readTransfer(), row.served);
+        }
     }
 }
 

@@ -196,10 +196,13 @@ public:
     // Accent (level bar) pixels of the panel, shot alone (a whole-screen shot takes too long to
     // follow the meter) and saved as `png`.
     int accentPixels(const std::string& png, const Box& box) const {
-        if (!s_.screenshot(png, box.x, box.y, box.width, box.height))
+        // mutter casts whole frames only: the panel's box is cut out of one.
+        if (!(s_.gnome() ? s_.screenshot(png)
+                         : s_.screenshot(png, box.x, box.y, box.width, box.height)))
             return -1;
-        const QImage image =
-            QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+        QImage image = QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
+        if (s_.gnome())
+            image = image.copy(box.x, box.y, box.width, box.height);
         int n = 0, dark = 0, red = 0;
         for (int y = 0; y < image.height(); ++y)
             for (int x = 0; x < image.width(); ++x) {

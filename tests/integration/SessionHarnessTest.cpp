@@ -2,6 +2,10 @@
 // behind and spares a caller's display, also when the test that owned the session was killed.
 #include "DesktopSession.h"
 
+#include <QImage>
+#include <QSize>
+#include <QString>
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -12,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 namespace murmelin::test {
 namespace {
@@ -76,6 +81,38 @@ TEST(SessionHarness, SwaySessionServesOurClientsAndStopsCleanly) {
     EXPECT_TRUE(session.stop());
     for (const auto& [pid, name] : processes)
         EXPECT_FALSE(isRunning(pid)) << name << " (" << pid << ") outlived the session";
+}
+
+// GNOME: mutter with its Xwayland and the GNOME portal set alone; stopping removes Xwayland's
+// sockets and lock files, which mutter does only while Xwayland still runs.
+TEST(SessionHarness, GnomeSessionServesWaylandAndXwaylandClientsAndStopsCleanly) {
+    DesktopSession session({"gnome"});
+    ASSERT_TRUE(session.gnome() && session.wayland());
+    const std::string display = session.env("DISPLAY").value_or(":none");
+    EXPECT_EQ(session.run({"xdpyinfo"}).status, 0) << "Xwayland " << display;
+    const std::string shot = session.dir() + "/monitor.png";
+    ASSERT_TRUE(session.screenshot(shot));
+    EXPECT_EQ(QImage(QString::fromStdString(shot)).size(), QSize(1280, 720));
+    const auto portal =
+        session.run({"gdbus", "introspect", "--session", "-d", "org.freedesktop.portal.Desktop",
+                     "-o", "/org/freedesktop/portal/desktop"});
+    EXPECT_NE(portal.out.find("org.freedesktop.portal.RemoteDesktop"), std::string::npos);
+    EXPECT_EQ(portal.out.find("GlobalShortcuts"), std::string::npos)
+        << "another desktop's portal backend serves the GNOME session";
+
+    const auto processes = session.processes();
+    EXPECT_TRUE(session.stop());
+    for (const auto& [pid, name] : processes)
+        EXPECT_FALSE(isRunning(pid)) << name << " (" << pid << ") outlived the session";
+    // mutter's log names both displays it took: the public one and its own services' one.
+    const std::string log = readFile(session.dir() + "/logs/mutter.log").value_or("");
+    std::smatch taken;
+    ASSERT_TRUE(std::regex_search(log, taken, std::regex(":(\\d+), \\(using :(\\d+)"))) << log;
+    for (const std::string& number : {taken[1].str(), taken[2].str()}) {
+        EXPECT_FALSE(std::filesystem::exists("/tmp/.X" + number + "-lock")) << number;
+        EXPECT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X" + number)) << number;
+    }
+    EXPECT_EQ(":" + taken[1].str(), display);
 }
 
 // A test killed by a timeout never runs a destructor; the watchdog must stop its session.

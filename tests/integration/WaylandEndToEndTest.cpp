@@ -3,81 +3,18 @@
 // native Wayland applications through the program's own virtual keyboard, and the clipboard
 // is readable by any client afterwards.
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
 
-#include "QtBus.h"
+#include "TrayWatcher.h"
 
 #include "EndToEnd.h" // last: it brings Xlib's macros
 
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 using namespace murmelin::test;
 
 namespace {
 
 const std::string kProgram = std::string(MURMELIN_BINARY_DIR) + "/platform/qt/murmelin";
-
-// A bar's tray (waybar's, say), as a StatusNotifierItem host offers its watcher:
-// it takes the items' registrations. On a connection and thread of its own.
-class TrayWatcher : public ThreadedBusObject {
-public:
-    explicit TrayWatcher(const std::string& address)
-        : ThreadedBusObject(
-              QDBusConnection::connectToBus(QString::fromStdString(address), "tray-watcher")) {
-        serving();
-        registered_ = bus_.registerService(kService) && bus_.registerVirtualObject(kPath, this);
-    }
-    ~TrayWatcher() override {
-        bus_.unregisterObject(kPath);
-        bus_.unregisterService(kService);
-    }
-    bool registered() const { return registered_; }
-    // The bus names of the items that registered.
-    std::vector<std::string> items() const {
-        std::lock_guard lock(mutex_);
-        return items_;
-    }
-
-    bool handleMessage(const QDBusMessage& call, const QDBusConnection&) override {
-        if (call.member() == QLatin1String("RegisterStatusNotifierItem")) {
-            std::lock_guard lock(mutex_);
-            // An item names its bus name, or only its path (then the caller is the service).
-            const QString item = call.arguments().value(0).toString();
-            items_.push_back((item.startsWith('/') ? call.service() : item).toStdString());
-            return bus_.send(call.createReply());
-        }
-        if (call.member() == QLatin1String("Get")) {
-            const QString name = call.arguments().value(1).toString();
-            const QVariant value = name == QLatin1String("ProtocolVersion") ? QVariant(0)
-                                   : name == QLatin1String("RegisteredStatusNotifierItems")
-                                       ? QVariant(QStringList())
-                                       : QVariant(true);
-            return bus_.send(call.createReply(QVariant::fromValue(QDBusVariant(value))));
-        }
-        return false;
-    }
-    QString introspect(const QString&) const override {
-        return QStringLiteral(
-            "<interface name=\"org.kde.StatusNotifierWatcher\">"
-            "<method name=\"RegisterStatusNotifierItem\"><arg name=\"service\" type=\"s\" "
-            "direction=\"in\"/></method>"
-            "<property name=\"IsStatusNotifierHostRegistered\" type=\"b\" access=\"read\"/>"
-            "<property name=\"ProtocolVersion\" type=\"i\" access=\"read\"/>"
-            "<property name=\"RegisteredStatusNotifierItems\" type=\"as\" access=\"read\"/>"
-            "</interface>");
-    }
-
-private:
-    static inline const QString kService = QStringLiteral("org.kde.StatusNotifierWatcher");
-    static inline const QString kPath = QStringLiteral("/StatusNotifierWatcher");
-    bool registered_ = false;
-    mutable std::mutex mutex_;
-    std::vector<std::string> items_;
-};
 
 class WaylandEndToEndTest : public EndToEndFixture {
 public:
@@ -165,23 +102,8 @@ TEST_F(WaylandEndToEndTest, TheIconAndItsMenuAppearInABarsTray) {
     ASSERT_TRUE(DesktopSession::waitFor([&] { return !watcher.items().empty(); }, 10s))
         << program_->log();
     const std::string item = watcher.items().front();
-    const auto property = [&](const char* name) {
-        return session_
-            ->run({"dbus-send", "--session", "--print-reply", "--dest=" + item,
-                   "/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
-                   "string:org.kde.StatusNotifierItem", std::string("string:") + name})
-            .out;
-    };
-    EXPECT_NE(property("Status").find("\"Active\""), std::string::npos) << property("Status");
-    const std::string menu = property("Menu");
-    const auto path = menu.find("object path \"");
-    ASSERT_NE(path, std::string::npos) << menu;
-    const std::string menuPath = menu.substr(path + 13, menu.find('"', path + 13) - path - 13);
-    const std::string layout =
-        session_
-            ->run({"dbus-send", "--session", "--print-reply", "--dest=" + item, menuPath,
-                   "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"})
-            .out;
+    EXPECT_NE(trayItemProperty(*session_, item, "Status").find("\"Active\""), std::string::npos);
+    const std::string layout = trayMenuLayout(*session_, item);
     EXPECT_NE(layout.find("Hold Ctrl+Alt+Space to dictate"), std::string::npos) << layout;
     EXPECT_EQ(program_->log().find("no system tray available"), std::string::npos)
         << "the tray is there: nothing to say";

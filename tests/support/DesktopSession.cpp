@@ -268,6 +268,9 @@ std::vector<RecordedNotification> DesktopSession::notifications() const {
 bool DesktopSession::screenshot(const std::string& path) const {
     if (kwin())
         return run({tool("kwin_shot"), path}).status == 0;
+    if (gnome())
+        return run({(sourceRoot() / "tests/integration/tools/mutter_shot.py").string(), path})
+                   .status == 0;
     if (wayland())
         return run({"grim", path}).status == 0;
     return run({"import", "-window", "root", path}).status == 0;
@@ -290,8 +293,8 @@ bool DesktopSession::screenshot(const std::string& path, int x, int y, int width
 std::string DesktopSession::clipboard() const {
     // Both complain on stderr while nobody owns the clipboard, which is an answer here.
     const std::vector<std::string> reader =
-        wayland() ? std::vector<std::string>{"wl-paste", "-n"}
-                  : std::vector<std::string>{"xclip", "-o", "-selection", "clipboard"};
+        wayland() && !gnome() ? std::vector<std::string>{"wl-paste", "-n"}
+                              : std::vector<std::string>{"xclip", "-o", "-selection", "clipboard"};
     const CommandResult result = spawnAndWait(reader, env_, unset_, Stderr::discard);
     return result.status == 0 ? result.out : std::string();
 }

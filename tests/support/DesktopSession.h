@@ -37,9 +37,9 @@ struct CommandResult {
 /// environment unless apply() is called. All calls are for the test's main thread.
 class DesktopSession {
 public:
-    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", or "sway" instead
-    /// of the X11 ones, and "pulse" or "pipewire" for the sound server; empty: all X11 ones,
-    /// with "pulse").
+    /// Starts the given parts ("x11", "wm", "compositor", "tray", "notify", or "sway", "kwin"
+    /// or "gnome" instead of the X11 ones, and "pulse" or "pipewire" for the sound server;
+    /// "gnome" takes "pipewire"; empty: all X11 ones, with "pulse").
     /// Throws std::runtime_error with session.sh's message when a part does not come up.
     explicit DesktopSession(std::vector<std::string> parts = {});
     ~DesktopSession();
@@ -69,15 +69,19 @@ public:
     bool restartSoundServer() const;
     /// Every notification received so far, oldest first.
     std::vector<RecordedNotification> notifications() const;
-    /// Whether the desktop is a Wayland compositor (sway, KWin) rather than an X server.
+    /// Whether the desktop is a Wayland compositor (sway, KWin, mutter) rather than an X server.
     bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
+    /// Whether it is a headless mutter (the "gnome" part), with Xwayland on DISPLAY.
+    bool gnome() const { return env("XDG_CURRENT_DESKTOP") == "GNOME"; }
     /// Whether it is KWin (screenshots through ScreenShot2, focus through a KWin script).
     bool kwin() const { return env("XDG_CURRENT_DESKTOP") == "KDE"; }
-    /// Saves the whole screen (both monitors or outputs) as an image.
+    /// Saves the whole screen (both monitors or outputs) as an image; on mutter through its
+    /// screen cast (tools/mutter_shot.py, about a second).
     bool screenshot(const std::string& path) const;
-    /// Saves an area of it.
+    /// Saves an area of it (not on mutter, which casts whole frames only).
     bool screenshot(const std::string& path, int x, int y, int width, int height) const;
-    /// The text on the clipboard; empty when nobody owns it.
+    /// The text on the clipboard; empty when nobody owns it. On mutter, which offers no
+    /// data-control, read on Xwayland, which mutter keeps in step with its Wayland clipboard.
     std::string clipboard() const;
     /// sway: the app_id (or title) of the focused window; KWin: the active window's resource
     /// class (its app_id); "" when nothing has focus.

@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <functional>
+#include <shared_mutex>
 
 namespace murmelin::test {
 
@@ -27,6 +28,11 @@ inline bool loopUntil(const std::function<bool()>& done, int timeoutMs) {
 class ThreadedBusObject : public QDBusVirtualObject {
 public:
     explicit ThreadedBusObject(QDBusConnection bus) : bus_(std::move(bus)) {}
+    // Qt calls this on its own D-Bus thread, even while the object is being destroyed.
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& bus) final {
+        std::shared_lock lock(serving_);
+        return !stopped_ && serve(message, bus);
+    }
     ~ThreadedBusObject() override {
         QThread* here = QThread::currentThread();
         QMetaObject::invokeMethod(
@@ -37,6 +43,13 @@ public:
     }
 
 protected:
+    virtual bool serve(const QDBusMessage& message, const QDBusConnection& bus) = 0;
+    // The first thing a derived destructor does: waits out a call being served and turns away
+    // later ones, which would otherwise reach a half-destroyed object.
+    void stopServing() {
+        std::unique_lock lock(serving_);
+        stopped_ = true;
+    }
     void serving() {
         moveToThread(&thread_);
         thread_.start();
@@ -46,6 +59,8 @@ protected:
 
 private:
     QThread thread_;
+    std::shared_mutex serving_;
+    bool stopped_ = false;
 };
 
 } // namespace murmelin::test

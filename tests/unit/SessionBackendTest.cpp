@@ -1,6 +1,7 @@
 #include "SessionBackend.h"
 
 #include "Fakes.h"
+#include "WaylandConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,51 @@ TEST(SessionBackend, OneBackendIsChosenFromTheEnvironment) {
     }
 }
 
+// mutter offers neither data-control nor layer-shell: there Qt runs on Xwayland, whose
+// clipboard and panel need no focus. Every other case leaves the platform to Qt.
+TEST(SessionBackend, QtRunsOnXwaylandWhereTheCompositorHasNoClipboardOrPanelOfItsOwn) {
+    WaylandOffers mutter; // what mutter 43 offers of ours
+    mutter.seat = mutter.shm = mutter.compositor = true;
+    WaylandOffers sway = mutter; // and the wlroots family
+    sway.virtualKeyboard = sway.foreignToplevel = sway.layerShell = true;
+    sway.dataControl = 2;
+    WaylandOffers clipboardOnly = mutter, panelOnly = mutter;
+    clipboardOnly.dataControl = 1;
+    panelOnly.layerShell = true;
+    struct Case {
+        const WaylandOffers* offers; // null: no compositor answered
+        const char* display;
+        const char* session; // MURMELIN_SESSION
+        const char* platform;
+    };
+    const Case cases[] = {
+        {&mutter, ":0", nullptr, "xcb"},
+        {&mutter, ":0", "wayland", "xcb"},
+        {&mutter, nullptr, nullptr, ""}, // no Xwayland: Qt's Wayland, focus needed
+        {&mutter, "", nullptr, ""},
+        {&mutter, ":0", "x11", ""}, // the X11 backend, Qt chooses as before
+        {&mutter, ":0", "none", ""},
+        {&sway, ":0", nullptr, ""},
+        {&clipboardOnly, ":0", nullptr, ""},
+        {&panelOnly, ":0", nullptr, ""},
+        {nullptr, ":0", nullptr, ""}, // the backend falls back to X11 and says so
+    };
+    for (const Case& c : cases) {
+        const std::map<std::string, const char*> env{{"WAYLAND_DISPLAY", "wayland-0"},
+                                                     {"DISPLAY", c.display},
+                                                     {"MURMELIN_SESSION", c.session}};
+        std::string problem;
+        const auto kind = chooseSession([&](const char* name) { return env.at(name); }, problem);
+        ASSERT_TRUE(kind) << problem;
+        const QtPlatformChoice choice = chooseQtPlatform(*kind, c.offers, c.display);
+        SCOPED_TRACE(std::string(c.offers ? c.offers->describe() : "no compositor") + ", DISPLAY " +
+                     (c.display ? c.display : "unset") + ", MURMELIN_SESSION " +
+                     (c.session ? c.session : "unset"));
+        EXPECT_EQ(choice.platform, c.platform);
+        EXPECT_EQ(choice.why.empty(), choice.platform.empty()) << choice.why;
+    }
+}
+
 // The session without a desktop answers every port at once and pastes nothing anywhere.
 TEST(SessionBackend, TheNullBackendBindsAndPastesWithoutADesktop) {
     ManualClock clock;
@@ -83,7 +129,8 @@ TEST(SessionBackend, AnUnreachableWaylandDisplayFallsBackToTheNextSession) {
     EXPECT_EQ(said, "murmelin: cannot connect to the Wayland display /nonexistent/wayland-9: No "
                     "such file or directory; using the desktop-less session instead\n"
                     "murmelin: no desktop: paste with ctrl+v\n");
-    EXPECT_EQ(backend->clipboard(), nullptr);
+    murmelin::testing::FakeClipboard toolkit;
+    EXPECT_EQ(&backend->clipboard(toolkit), &toolkit);
     EXPECT_EQ(backend->layerShell(), nullptr);
 }
 

@@ -1,70 +1,14 @@
 #include "WaylandClipboard.h"
 
+#include "ClipboardText.h"
 #include "WaylandConnection.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <thread>
 
 namespace murmelin {
-namespace {
-
-constexpr int kStallMilliseconds = 5000;
-
-void writeAll(int fd, const std::string& text) {
-    // SIGPIPE from a reader that went away is raised on this thread, which keeps it blocked
-    // and pending until the thread ends: write() answers EPIPE instead.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, kStallMilliseconds) > 0 && !(p.revents & (POLLERR | POLLHUP)))
-                continue;
-        }
-        return; // EPIPE, a stalled reader or another error: the reader gets what came
-    }
-}
-
-} // namespace
-
-void writeAndClose(int fd, std::shared_ptr<const std::string> text) {
-    try {
-        std::thread([fd, text = std::move(text)] {
-            writeAll(fd, *text);
-            ::close(fd);
-        }).detach();
-    } catch (const std::system_error&) {
-        ::close(fd); // no thread to be had: the reader gets nothing rather than a hang
-    }
-}
-
-const std::vector<const char*>& WaylandClipboard::mimeTypes() {
-    static const std::vector<const char*> types{"text/plain;charset=utf-8", "UTF8_STRING",
-                                                "text/plain", "TEXT", "STRING"};
-    return types;
-}
 
 const zwlr_data_control_source_v1_listener WaylandClipboard::sourceListener{
     [](void* data, zwlr_data_control_source_v1*, const char*, int32_t fd) {
@@ -148,7 +92,7 @@ void WaylandClipboard::offer(std::shared_ptr<const std::string> text, bool prima
     source->text = std::move(text);
     source->proxy = zwlr_data_control_manager_v1_create_data_source(connection_.dataControl());
     zwlr_data_control_source_v1_add_listener(source->proxy, &sourceListener, source.get());
-    for (const char* type : mimeTypes())
+    for (const char* type : clipboardTextTypes())
         zwlr_data_control_source_v1_offer(source->proxy, type);
     if (primary)
         zwlr_data_control_device_v1_set_primary_selection(device_, source->proxy);

@@ -29,9 +29,6 @@ public:
     // Needs version 2 of the protocol; said once on stderr when the compositor has only 1.
     void setPrimarySelection(const std::string& text) override;
 
-    // The MIME types offered, the preferred first.
-    static const std::vector<const char*>& mimeTypes();
-
 private:
     struct Source {
         WaylandClipboard* owner = nullptr;
@@ -53,10 +50,5 @@ private:
     zwlr_data_control_offer_v1* selectionOffer_ = nullptr;
     zwlr_data_control_offer_v1* primaryOffer_ = nullptr;
 };
-
-// Writes `text` to `fd` on a thread of its own and closes it: a reader that never reads must
-// not stall the Wayland thread, nor one that goes away kill the program (SIGPIPE). Gives up
-// after a few seconds without progress.
-void writeAndClose(int fd, std::shared_ptr<const std::string> text);
 
 } // namespace murmelin

@@ -58,6 +58,49 @@ std::string WaylandOffers::describe() const {
            "; missing: " + (missing.empty() ? std::string("none") : missing);
 }
 
+void WaylandOffers::note(const char* interface, uint32_t version) {
+    auto is = [interface](const wl_interface& i) { return std::strcmp(interface, i.name) == 0; };
+    if (is(wl_seat_interface))
+        seat = true;
+    else if (is(wl_shm_interface))
+        shm = true;
+    else if (is(wl_compositor_interface))
+        compositor = true;
+    else if (is(zwp_virtual_keyboard_manager_v1_interface))
+        virtualKeyboard = true;
+    else if (is(zwlr_data_control_manager_v1_interface))
+        dataControl = std::min(version, kDataControlVersion);
+    else if (is(zwlr_foreign_toplevel_manager_v1_interface))
+        foreignToplevel = true;
+    else if (is(zwlr_layer_shell_v1_interface))
+        layerShell = true;
+}
+
+std::optional<WaylandOffers> probeWaylandOffers(std::string& problem) {
+    wl_display* display = wl_display_connect(nullptr);
+    if (!display) {
+        const char* name = std::getenv("WAYLAND_DISPLAY");
+        problem = std::string("cannot connect to the Wayland display ") +
+                  (name ? name : "wayland-0") + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    WaylandOffers offers;
+    static const wl_registry_listener listener{
+        [](void* data, wl_registry*, uint32_t, const char* interface, uint32_t version) {
+            static_cast<WaylandOffers*>(data)->note(interface, version);
+        },
+        [](void*, wl_registry*, uint32_t) {}};
+    wl_registry* registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &listener, &offers);
+    const bool answered = wl_display_roundtrip(display) >= 0;
+    if (!answered)
+        problem = std::string("the Wayland compositor did not answer: ") +
+                  std::strerror(wl_display_get_error(display));
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+    return answered ? std::optional(offers) : std::nullopt;
+}
+
 std::unique_ptr<WaylandConnection> WaylandConnection::connect(std::string& problem) {
     std::unique_ptr<WaylandConnection> c(new WaylandConnection);
     c->display_ = wl_display_connect(nullptr);
@@ -88,34 +131,28 @@ std::unique_ptr<WaylandConnection> WaylandConnection::connect(std::string& probl
 void WaylandConnection::global(void* data, wl_registry* registry, uint32_t name,
                                const char* interface, uint32_t version) {
     auto* self = static_cast<WaylandConnection*>(data);
+    self->offers_.note(interface, version);
     auto is = [interface](const wl_interface& i) { return std::strcmp(interface, i.name) == 0; };
     // The first seat is the user's; a second one (rare) is ignored.
     if (is(wl_seat_interface) && !self->seat_) {
         self->seat_ = bind<wl_seat>(registry, name, &wl_seat_interface, version, 1);
-        self->offers_.seat = true;
     } else if (is(wl_shm_interface)) {
         self->shm_ = bind<wl_shm>(registry, name, &wl_shm_interface, version, 1);
-        self->offers_.shm = true;
     } else if (is(wl_compositor_interface)) {
         self->compositor_ = bind<wl_compositor>(registry, name, &wl_compositor_interface, version,
                                                 kCompositorVersion);
-        self->offers_.compositor = true;
     } else if (is(zwp_virtual_keyboard_manager_v1_interface)) {
         self->virtualKeyboards_ = bind<zwp_virtual_keyboard_manager_v1>(
             registry, name, &zwp_virtual_keyboard_manager_v1_interface, version, 1);
-        self->offers_.virtualKeyboard = true;
     } else if (is(zwlr_data_control_manager_v1_interface)) {
         self->dataControl_ = bind<zwlr_data_control_manager_v1>(
             registry, name, &zwlr_data_control_manager_v1_interface, version, kDataControlVersion);
-        self->offers_.dataControl = std::min(version, kDataControlVersion);
     } else if (is(zwlr_foreign_toplevel_manager_v1_interface)) {
         self->toplevels_ = bind<zwlr_foreign_toplevel_manager_v1>(
             registry, name, &zwlr_foreign_toplevel_manager_v1_interface, version, kToplevelVersion);
-        self->offers_.foreignToplevel = true;
     } else if (is(zwlr_layer_shell_v1_interface)) {
         self->layerShell_ = bind<zwlr_layer_shell_v1>(
             registry, name, &zwlr_layer_shell_v1_interface, version, kLayerShellVersion);
-        self->offers_.layerShell = true;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +38,14 @@ struct WaylandOffers {
     bool canShowPanels() const { return compositor && shm && layerShell; }
     // One line for stderr: what is offered and what is missing.
     std::string describe() const;
+    // Notes one global the compositor announced (registry `global` event).
+    void note(const char* interface, uint32_t version);
 };
+
+// What the compositor that WAYLAND_DISPLAY names offers, asked on a short connection of its
+// own with no thread (before the toolkit starts, to choose its platform). Nothing, with
+// `problem` saying why, when there is no compositor to ask.
+std::optional<WaylandOffers> probeWaylandOffers(std::string& problem);
 
 // One connection to the Wayland compositor with an event thread of its own. Every Wayland
 // object of the program is made, used and destroyed on that thread only (libwayland's

@@ -2,7 +2,9 @@
 // takes keyboard focus at start and reports its whole plain text whenever it changes, so a test
 // reads exactly what arrived. Usage: target_window [output-file]  (without a file: stdout, one
 // JSON string per change). The file is replaced atomically, and first written (empty) once the
-// window has focus, so its existence means "ready to receive keys".
+// window has focus, so its existence means "ready to receive keys". Beside it, <file>.focus gets
+// a line "in" or "out" at each change of the keyboard focus: where no tool asks the compositor
+// (mutter), it tells whether anything took the focus.
 #include <QApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -42,6 +44,11 @@ int main(int argc, char** argv) {
 
     bool announced = false;
     QObject::connect(&app, &QGuiApplication::focusWindowChanged, [&](QWindow* window) {
+        if (!path.isEmpty()) {
+            QFile focus(path + QStringLiteral(".focus"));
+            if (focus.open(QIODevice::Append))
+                focus.write(window != nullptr && window == edit.windowHandle() ? "in\n" : "out\n");
+        }
         if (!announced && window != nullptr && window == edit.windowHandle()) {
             announced = true;
             report(path, edit.toPlainText());

@@ -10,7 +10,9 @@
 // resident memory, and word error rate of the road against the decoder fed the same files.
 // Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
 // RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server)
-// [--desktop x11|sway] (sway: the hot key is a sway binding running `murmelin press/release`)
+// [--desktop x11|sway|kwin] (sway: the hot key is a sway binding running `murmelin
+// press/release`; kwin: kglobalaccel, the chord held and the text pasted through the
+// RemoteDesktop portal, press timed from the portal's taking the key-downs)
 // [--long 10,60,180] (one long dictation of each length in seconds, made of the LibriVox clips
 // end to end: release -> clipboard, words delivered, the program's RSS before, at the end of
 // the hold, its peak during it and 2 s after delivery). Not a Google Benchmark: one run is one
@@ -24,6 +26,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -166,7 +169,8 @@ Proc sample(pid_t pid) {
 // Holds and lets go of Control+Alt+Space.
 struct Keys {
     virtual ~Keys() = default;
-    virtual void press() = 0;
+    // Returns when the key-down went out (CLOCK_MONOTONIC, ms).
+    virtual double press() = 0;
     virtual void release() = 0;
 };
 
@@ -186,7 +190,11 @@ struct XKeys final : Keys {
         XTestFakeKeyEvent(d, k, down, CurrentTime);
         XSync(d, False);
     }
-    void press() override { key(control, true), key(alt, true), key(space, true); }
+    double press() override {
+        const double at = nowMs();
+        key(control, true), key(alt, true), key(space, true);
+        return at;
+    }
     void release() override { key(space, false), key(alt, false), key(control, false); }
 };
 
@@ -194,11 +202,13 @@ struct XKeys final : Keys {
 // run `murmelin press` and `murmelin release`.
 struct SwayKeys final : Keys {
     pid_t holder = 0;
-    void press() override {
+    double press() override {
+        const double at = nowMs();
         const char* argv[] = {"wtype", "-M",    "ctrl", "-M",     "alt",
                               "-P",    "space", "-s",   "600000", nullptr};
         if (posix_spawnp(&holder, "wtype", nullptr, nullptr, const_cast<char**>(argv), environ))
             holder = 0;
+        return at;
     }
     void release() override {
         if (holder > 0 && kill(holder, SIGTERM) == 0)
@@ -206,6 +216,47 @@ struct SwayKeys final : Keys {
         holder = 0;
     }
     ~SwayKeys() override { release(); }
+};
+
+// KWin: no virtual-keyboard protocol; the RemoteDesktop portal's keyboard holds the chord
+// (tools/portal_keys.py, in the session) until SIGTERM, and kglobalaccel tells the program.
+struct KWinKeys final : Keys {
+    pid_t holder = 0;
+    double press() override {
+        reap();
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return nowMs();
+        const std::string script = kRoot + "/scripts/session.sh",
+                          keys = kRoot + "/tests/integration/tools/portal_keys.py";
+        const char* argv[] = {script.c_str(), "run",      sessionDir.c_str(),
+                              keys.c_str(),   "29,56,57", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (posix_spawn(&holder, argv[0], &actions, nullptr, const_cast<char**>(argv), environ))
+            holder = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // It says "held" once the portal has taken the key-downs: the session takes a while.
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n') {
+        }
+        close(out[0]);
+        return nowMs();
+    }
+    // Not waited for here: it lingers a moment so that the key-ups leave before its session
+    // closes, and the target is watched meanwhile.
+    void release() override {
+        if (holder > 0)
+            kill(holder, SIGTERM);
+    }
+    void reap() {
+        if (holder > 0)
+            waitpid(holder, nullptr, 0);
+        holder = 0;
+    }
+    ~KWinKeys() override { release(), reap(); }
 };
 
 struct Stats {
@@ -221,8 +272,7 @@ struct Stats {
 bool dictate(Keys& keys, const std::string& wav, const std::string& target, double& pressMs,
              double& releaseMs, double& arrivedMs) {
     const std::string before = slurp(target);
-    pressMs = nowMs();
-    keys.press();
+    pressMs = keys.press();
     std::this_thread::sleep_for(150ms);
     session("play " + sessionDir + " " + wav);
     releaseMs = nowMs();
@@ -375,8 +425,10 @@ int main(int argc, char** argv) {
     buildDir = fs::canonical("/proc/self/exe").parent_path().parent_path().string();
     sessionDir = fs::temp_directory_path() / ("murmelin-bench-" + std::to_string(getpid()));
     setenv("MURMELIN_BUILD_DIR", buildDir.c_str(), 1);
-    const bool sway = desktop == "sway";
-    const std::string parts = sway ? " sway notify " : " x11 dbus wm compositor tray notify ";
+    const bool sway = desktop == "sway", kwin = desktop == "kwin";
+    const std::string parts = sway   ? " sway notify "
+                              : kwin ? " kwin notify "
+                                     : " x11 dbus wm compositor tray notify ";
     std::fprintf(stderr, "%s",
                  session("start --owner " + std::to_string(getpid()) + " " + sessionDir + parts +
                          sound + " 2>&1")
@@ -391,6 +443,11 @@ int main(int argc, char** argv) {
         session("run " + sessionDir + " swaymsg 'bindsym --release Ctrl+Alt+space exec " + program +
                 " release'");
     }
+    if (kwin) {
+        // The consent to paste kept from an earlier run (KWin's portal keeps no token: empty).
+        fs::create_directories(sessionDir + "/config/murmelin");
+        std::ofstream(sessionDir + "/config/murmelin/remote-desktop-token").flush();
+    }
     const std::string target = sessionDir + "/target.txt";
     session("spawn " + sessionDir + " target " + buildDir +
             "/tests/integration/tools/target_window " + target);
@@ -404,6 +461,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<Keys> keysOwner;
     if (sway) {
         keysOwner = std::make_unique<SwayKeys>();
+    } else if (kwin) {
+        keysOwner = std::make_unique<KWinKeys>();
     } else {
         std::string display = ":" + slurp(sessionDir + "/display");
         display.erase(display.find_last_not_of("\n") + 1);

@@ -29,7 +29,8 @@
 # its KDE backend on the session bus: key injection through the RemoteDesktop portal,
 # kglobalaccel and KWin's scripting. It runs from a copy of kwin_wayland, whose file
 # capability makes exec fail as root; the portals from their real paths (KWin grants the KDE
-# portal fake input by its executable).
+# portal fake input by its executable). Screenshots: tools/kwin_shot, which a desktop entry
+# grants KWin's ScreenShot2.
 # `gnome` is a headless mutter (one 1280x720 virtual monitor) with its Xwayland, whose DISPLAY
 # and XAUTHORITY env exports, and the desktop portal with the GNOME backend alone (the machine's
 # other backends would add a GlobalShortcuts portal that GNOME 43 lacks). It takes PipeWire as
@@ -115,7 +116,7 @@ find_tool() { # name
     done
     if [ -f "$build/CMakeCache.txt" ]; then
         say "building $1 in $build"
-        cmake --build "$build" --target notification_recorder session_probe >&2 &&
+        cmake --build "$build" --target notification_recorder session_probe kwin_shot >&2 &&
             [ -x "$build/tests/integration/tools/$1" ] &&
             { echo "$build/tests/integration/tools/$1"; return 0; }
     fi
@@ -222,6 +223,16 @@ wait_notify() {
 launch_kwin() {
     mkdir -p "$dir/kwin" && cp /usr/bin/kwin_wayland "$dir/kwin/kwin_wayland" ||
         fail "cannot copy kwin_wayland"
+    # ScreenShot2 answers only an executable that a desktop entry grants it (read at KWin's
+    # start): the tests' kwin_shot, named by its real path.
+    if [ -n "$tools_shot" ]; then
+        mkdir -p "$XDG_DATA_HOME/applications" &&
+            printf '%s\n' '[Desktop Entry]' Type=Application Name=kwin_shot NoDisplay=true \
+                "Exec=$(realpath "$tools_shot")" \
+                X-KDE-DBUS-Restricted-Interfaces=org.kde.KWin.ScreenShot2 \
+                >"$XDG_DATA_HOME/applications/murmelin-kwin-shot.desktop" ||
+            fail "cannot write the screenshot grant"
+    fi
     export WAYLAND_DISPLAY=wayland-murmelin XDG_CURRENT_DESKTOP=KDE XDG_SESSION_TYPE=wayland
     spawn kwin env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY "$dir/kwin/kwin_wayland" --virtual \
         --width 1280 --height 720 --socket "$WAYLAND_DISPLAY" --no-lockscreen
@@ -473,10 +484,14 @@ cmd_start() {
         sound=pipewire
     fi
 
-    local tools_probe="" tools_notify=""
+    local tools_probe="" tools_notify="" tools_shot=""
     deadline_us=$((t0_us + timeout_s * 1000000))
     if [ -n "${want[wm]:-}${want[compositor]:-}${want[tray]:-}" ]; then
         tools_probe=$(find_tool session_probe) || { say "session_probe is not built"; exit 1; }
+    fi
+    # Without it the session runs, only screenshots are refused.
+    if [ -n "${want[kwin]:-}" ]; then
+        tools_shot=$(find_tool kwin_shot) || say "kwin_shot is not built: no screenshots"
     fi
     if [ -n "${want[notify]:-}" ]; then
         tools_notify=$(find_tool notification_recorder) ||

@@ -22,6 +22,8 @@ packages=(
     librsvg2-bin desktop-file-utils appstream file man-db dpkg-dev fakeroot lintian debootstrap
     # a headless KWin with the desktop portals (the KDE backend is Qt 5: it needs qtwayland5)
     kwin-wayland qtwayland5 xdg-desktop-portal xdg-desktop-portal-kde python3-dbus
+    # a terminal that runs on KWin's virtual output (foot dies there), for the paste chord
+    konsole
     # a headless mutter (GNOME) with its portal backend; screenshots through PipeWire and GStreamer
     mutter xwayland xdg-desktop-portal-gnome gstreamer1.0-pipewire gstreamer1.0-tools gir1.2-gdkpixbuf-2.0
     libglib2.0-bin

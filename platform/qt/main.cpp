@@ -29,11 +29,15 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +50,22 @@ using namespace murmelin;
 namespace {
 
 constexpr const char* kAlreadyRunning = "Murmelin is already running.";
+
+// Runs Qt's loop, which pumps the main queue too, until done() holds or `ms` have passed. The
+// desktop's answers (portal, kglobalaccel) are D-Bus replies, which only Qt's loop reads.
+void runQtUntil(const std::function<bool()>& done, int ms) {
+    QEventLoop loop;
+    QTimer check;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || waited.elapsed() >= ms)
+            loop.quit();
+    });
+    check.start(5);
+    if (!done())
+        loop.exec();
+}
 
 // Qt ends the process with exit(1) when its X connection breaks, with a line of its own. Say
 // what it means for Murmelin and end at once: the static destructors that exit() runs would
@@ -155,8 +175,7 @@ int run(QApplication& app) {
     // answer has come back (a second at most: a portal's dialog is not waited for) and the
     // model the first dictation needs, loading in the background since the factory was made,
     // is there (else that press would wait for it and lose its first words).
-    main.runUntil([&] { return controller->hotKeyRegistration != HotKeyRegistration::pending; },
-                  1.0);
+    runQtUntil([&] { return controller->hotKeyRegistration != HotKeyRegistration::pending; }, 1000);
     recognizers.loadError(resolveLocale(controller->localeID, controller->locales()));
     trace.ready(controller->hotKeyRegistration == HotKeyRegistration::bound);
     // `murmelin quit` ends it as the menu's Quit does, on every desktop.

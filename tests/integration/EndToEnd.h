@@ -153,8 +153,8 @@ public:
         pid_ = 0;
     }
     bool running() const { return isRunning(pid_); }
-    // Bottom centre of the screen under the pointer (X11: the right monitor), or on sway of the
-    // focused output (HEADLESS-1), 80 px up.
+    // Bottom centre of the screen under the pointer (X11: the right monitor), or on Wayland of
+    // the focused output (sway's HEADLESS-1, KWin's only one), 80 px up.
     Box expectedPanel() const {
         return s_.wayland() ? Box{640 - 140, 720 - 80 - 44, 280, 44}
                             : Box{1920 + 640 - 140, 1024 - 80 - 44, 280, 44};
@@ -196,16 +196,9 @@ public:
     // Accent (level bar) pixels of the panel, shot alone (a whole-screen shot takes too long to
     // follow the meter) and saved as `png`.
     int accentPixels(const std::string& png, const Box& box) const {
-        const std::string crop = std::to_string(box.width) + "x" + std::to_string(box.height) +
-                                 "+" + std::to_string(box.x) + "+" + std::to_string(box.y);
-        const std::string region = std::to_string(box.x) + "," + std::to_string(box.y) + " " +
-                                   std::to_string(box.width) + "x" + std::to_string(box.height);
-        const auto shot = s_.wayland()
-                              ? std::vector<std::string>{"grim", "-g", region, png}
-                              : std::vector<std::string>{"import", "-window", "root", "-crop",
-                                                         crop,     "+repage", png};
         // mutter casts whole frames only: the panel's box is cut out of one.
-        if (!(s_.gnome() ? s_.screenshot(png) : s_.run(shot).status == 0))
+        if (!(s_.gnome() ? s_.screenshot(png)
+                         : s_.screenshot(png, box.x, box.y, box.width, box.height)))
             return -1;
         QImage image = QImage(QString::fromStdString(png)).convertToFormat(QImage::Format_RGB32);
         if (s_.gnome())

@@ -266,12 +266,28 @@ std::vector<RecordedNotification> DesktopSession::notifications() const {
 }
 
 bool DesktopSession::screenshot(const std::string& path) const {
+    if (kwin())
+        return run({tool("kwin_shot"), path}).status == 0;
     if (gnome())
         return run({(sourceRoot() / "tests/integration/tools/mutter_shot.py").string(), path})
                    .status == 0;
     if (wayland())
         return run({"grim", path}).status == 0;
     return run({"import", "-window", "root", path}).status == 0;
+}
+
+bool DesktopSession::screenshot(const std::string& path, int x, int y, int width,
+                                int height) const {
+    const auto n = [](int v) { return std::to_string(v); };
+    if (kwin())
+        return run({tool("kwin_shot"), path, n(x) + "," + n(y) + "," + n(width) + "," + n(height)})
+                   .status == 0;
+    if (wayland())
+        return run({"grim", "-g", n(x) + "," + n(y) + " " + n(width) + "x" + n(height), path})
+                   .status == 0;
+    return run({"import", "-window", "root", "-crop",
+                n(width) + "x" + n(height) + "+" + n(x) + "+" + n(y), "+repage", path})
+               .status == 0;
 }
 
 std::string DesktopSession::clipboard() const {
@@ -284,6 +300,8 @@ std::string DesktopSession::clipboard() const {
 }
 
 std::string DesktopSession::focusedAppId() const {
+    if (kwin())
+        return kwinActiveClass();
     const CommandResult tree = run({"swaymsg", "-r", "-t", "get_tree"});
     if (tree.status != 0)
         return "";
@@ -301,6 +319,39 @@ std::string DesktopSession::focusedAppId() const {
         return std::string();
     };
     return find(nlohmann::json::parse(tree.out, nullptr, false));
+}
+
+// KWin tells no client which window is active: a one-shot script prints it into KWin's log,
+// marked so that each answer is told from the earlier ones.
+std::string DesktopSession::kwinActiveClass() const {
+    static int calls = 0;
+    const std::string mark = "murmelin-active-" + std::to_string(++calls) + " ",
+                      script = dir_ + "/active-window.js", name = "murmelin-test-active";
+    std::ofstream(script) << "var w = workspace.activeWindow || workspace.activeClient;\n"
+                          << "print('" << mark << "' + (w ? w.resourceClass : ''));\n";
+    const auto scripting = [&](const std::vector<std::string>& call) {
+        std::vector<std::string> argv{"gdbus",        "call", "--session",  "-d",
+                                      "org.kde.KWin", "-o",   "/Scripting", "-m"};
+        argv.insert(argv.end(), call.begin(), call.end());
+        return spawnAndWait(argv, env_, unset_, Stderr::discard);
+    };
+    scripting({"org.kde.kwin.Scripting.unloadScript", name});
+    scripting({"org.kde.kwin.Scripting.loadScript", script, name});
+    scripting({"org.kde.kwin.Scripting.start"}); // runs the scripts loaded and not yet running
+    std::string found;
+    waitFor(
+        [&] {
+            const std::string log = readFile(dir_ + "/logs/kwin.log").value_or("");
+            const auto at = log.rfind(mark);
+            if (at == std::string::npos)
+                return false;
+            const auto from = at + mark.size();
+            found = log.substr(from, log.find('\n', from) - from);
+            return true;
+        },
+        std::chrono::seconds(2));
+    scripting({"org.kde.kwin.Scripting.unloadScript", name});
+    return found;
 }
 
 pid_t DesktopSession::activeWindowPid() const {

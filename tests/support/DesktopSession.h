@@ -73,13 +73,18 @@ public:
     bool wayland() const { return env_.contains("WAYLAND_DISPLAY"); }
     /// Whether it is a headless mutter (the "gnome" part), with Xwayland on DISPLAY.
     bool gnome() const { return env("XDG_CURRENT_DESKTOP") == "GNOME"; }
+    /// Whether it is KWin (screenshots through ScreenShot2, focus through a KWin script).
+    bool kwin() const { return env("XDG_CURRENT_DESKTOP") == "KDE"; }
     /// Saves the whole screen (both monitors or outputs) as an image; on mutter through its
     /// screen cast (tools/mutter_shot.py, about a second).
     bool screenshot(const std::string& path) const;
+    /// Saves an area of it (not on mutter, which casts whole frames only).
+    bool screenshot(const std::string& path, int x, int y, int width, int height) const;
     /// The text on the clipboard; empty when nobody owns it. On mutter, which offers no
     /// data-control, read on Xwayland, which mutter keeps in step with its Wayland clipboard.
     std::string clipboard() const;
-    /// sway: the app_id (or title) of the focused window, "" when nothing has focus.
+    /// sway: the app_id (or title) of the focused window; KWin: the active window's resource
+    /// class (its app_id); "" when nothing has focus.
     std::string focusedAppId() const;
     /// The process owning the focused window (from _NET_WM_PID), or 0 when none is focused.
     pid_t activeWindowPid() const;
@@ -107,6 +112,7 @@ public:
 
 private:
     CommandResult script(const std::vector<std::string>& args) const;
+    std::string kwinActiveClass() const;
 
     std::string buildDir_;
     TempDir folder_{"session"};

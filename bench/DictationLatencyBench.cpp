@@ -11,7 +11,7 @@
 // Usage: DictationLatencyBench [dictations=20] [--idle-s 60] [--soak N] (N short dictations,
 // RSS/fds/threads sampled every 20) [--sound pulse|pipewire] (the session's sound server)
 // [--desktop x11|sway|kwin] (sway: the hot key is a sway binding running `murmelin
-// press/release`; kwin: kglobalaccel, the chord held and the text pasted through the
+// press/release`; kwin: the GlobalShortcuts portal, the chord held and the text pasted through the
 // RemoteDesktop portal, press timed from the portal's taking the key-downs)
 // [--long 10,60,180] (one long dictation of each length in seconds, made of the LibriVox clips
 // end to end: release -> clipboard, words delivered, the program's RSS before, at the end of
@@ -219,7 +219,8 @@ struct SwayKeys final : Keys {
 };
 
 // KWin: no virtual-keyboard protocol; the RemoteDesktop portal's keyboard holds the chord
-// (tools/portal_keys.py, in the session) until SIGTERM, and kglobalaccel tells the program.
+// (tools/portal_keys.py, in the session) until SIGTERM, and KWin's global shortcut tells the
+// program.
 struct KWinKeys final : Keys {
     pid_t holder = 0;
     double press() override {

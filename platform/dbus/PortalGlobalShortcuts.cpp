@@ -59,9 +59,29 @@ void PortalGlobalShortcuts::bind(const Shortcut& shortcut, std::function<void(Sh
     asking_ = true;
     closeSession();
     edges_ = {}; // a new session holds no key
+    // Plasma 5.27's portal binds only the shortcuts named here, and answers BindShortcuts by
+    // opening System Settings; other portals ignore the option.
     request(QStringLiteral("CreateSession"), {},
-            {{QStringLiteral("session_handle_token"), requests_.sessionToken()}},
+            {{QStringLiteral("session_handle_token"), requests_.sessionToken()},
+             {QStringLiteral("shortcuts"), QVariant::fromValue(wanted())}},
             [this](unsigned response, const QVariantMap& results) { created(response, results); });
+}
+
+PortalShortcuts PortalGlobalShortcuts::wanted() const {
+    return {{QString::fromStdString(shortcut_.id),
+             {{QStringLiteral("description"), QString::fromStdString(shortcut_.description)},
+              {QStringLiteral("preferred_trigger"),
+               QString::fromStdString(portalTrigger(shortcut_.preferredTrigger))}}}};
+}
+
+std::optional<std::string> PortalGlobalShortcuts::triggerIn(const QVariantMap& results) const {
+    const auto shortcuts = qdbus_cast<PortalShortcuts>(results.value(QStringLiteral("shortcuts")));
+    for (const PortalShortcut& shortcut : shortcuts)
+        if (shortcut.id.toStdString() == shortcut_.id)
+            return shortcut.properties.value(QStringLiteral("trigger_description"))
+                .toString()
+                .toStdString();
+    return std::nullopt;
 }
 
 void PortalGlobalShortcuts::request(const QString& method, QList<QVariant> arguments,
@@ -80,13 +100,12 @@ void PortalGlobalShortcuts::created(unsigned response, const QVariantMap& result
                    ")");
         return;
     }
-    const PortalShortcuts shortcuts{
-        {QString::fromStdString(shortcut_.id),
-         {{QStringLiteral("description"), QString::fromStdString(shortcut_.description)},
-          {QStringLiteral("preferred_trigger"),
-           QString::fromStdString(portalTrigger(shortcut_.preferredTrigger))}}}};
+    if (const auto trigger = triggerIn(results)) {
+        finish(HotKeyRegistration::bound, *trigger, ""); // bound with the session
+        return;
+    }
     request(QStringLiteral("BindShortcuts"),
-            {QVariant::fromValue(QDBusObjectPath(session_)), QVariant::fromValue(shortcuts),
+            {QVariant::fromValue(QDBusObjectPath(session_)), QVariant::fromValue(wanted()),
              QString()}, // no parent window: a tray program has none
             {},
             [this](unsigned response, const QVariantMap& results) { bound(response, results); });
@@ -108,15 +127,8 @@ void PortalGlobalShortcuts::bound(unsigned response, const QVariantMap& results)
                    ")");
         return;
     }
-    const auto shortcuts = qdbus_cast<PortalShortcuts>(results.value(QStringLiteral("shortcuts")));
-    for (const PortalShortcut& shortcut : shortcuts) {
-        if (shortcut.id.toStdString() != shortcut_.id)
-            continue;
-        finish(HotKeyRegistration::bound,
-               shortcut.properties.value(QStringLiteral("trigger_description"))
-                   .toString()
-                   .toStdString(),
-               "");
+    if (const auto trigger = triggerIn(results)) {
+        finish(HotKeyRegistration::bound, *trigger, "");
         return;
     }
     finish(HotKeyRegistration::unavailable, "",

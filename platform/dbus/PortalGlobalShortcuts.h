@@ -2,6 +2,7 @@
 
 #include "ControlEdges.h"
 #include "PortalRequests.h"
+#include "PortalShortcut.h"
 #include "ports/Shortcuts.h"
 
 #include <QDBusConnection>
@@ -11,6 +12,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,10 @@ private:
     void request(const QString& method, QList<QVariant> arguments, QVariantMap options,
                  PortalRequests::Answer then);
     void created(unsigned response, const QVariantMap& results);
+    // Our shortcut as the portal is asked for it.
+    PortalShortcuts wanted() const;
+    // The keys an answer's "shortcuts" give our shortcut; none when it is not there.
+    std::optional<std::string> triggerIn(const QVariantMap& results) const;
     void bound(unsigned response, const QVariantMap& results);
     void finish(HotKeyRegistration outcome, const std::string& trigger, const std::string& why);
     bool ours(const QDBusMessage& message) const;

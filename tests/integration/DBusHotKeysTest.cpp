@@ -88,8 +88,9 @@ public:
     unsigned remoteVersion = 2;
     std::optional<unsigned> startResponse = 0; // none: Start is never answered (a dialog left open)
     bool bindsNothing = false;                 // BindShortcuts answers an empty list, as KWin's
-    bool kde = false;                          // kglobalaccel and KWin's scripting beside it
-    QList<int> kdeKeys;                        // what kglobalaccel says is in force
+    bool bindsAtCreate = false; // binds what CreateSession names, as Plasma 5.27's portal
+    bool kde = false;           // kglobalaccel and KWin's scripting beside it
+    QList<int> kdeKeys;         // what kglobalaccel says is in force
     QString kwinActive = QStringLiteral("org.kde.konsole");
     unsigned clipboardVersion = 1; // 0: the portal has no Clipboard interface
     bool clipboardGranted = true;  // Start enables the clipboard that was asked for
@@ -221,6 +222,10 @@ public:
                 options.value(QStringLiteral("session_handle_token")).toString();
             (call.interface() == kShortcuts ? seen_.session : seen_.remoteSession) = session;
             results.insert(QStringLiteral("session_handle"), session);
+            if (bindsAtCreate && call.interface() == kShortcuts)
+                results.insert(QStringLiteral("shortcuts"),
+                               QVariant::fromValue(answer(qdbus_cast<PortalShortcuts>(
+                                   options.value(QStringLiteral("shortcuts"))))));
         } else if (call.member() == QLatin1String("SelectDevices")) {
             std::lock_guard lock(mutex_);
             seen_.devices = options;
@@ -241,15 +246,11 @@ public:
             std::lock_guard lock(mutex_);
             ++seen_.bindCalls;
             response = bindResponse;
-            PortalShortcuts shortcuts = qdbus_cast<PortalShortcuts>(args.value(1));
-            for (PortalShortcut& s : shortcuts) {
-                seen_.preferred =
-                    s.properties.value(QStringLiteral("preferred_trigger")).toString();
-                s.properties = {{QStringLiteral("description"), s.properties.value("description")},
-                                {QStringLiteral("trigger_description"), trigger}};
-            }
-            results.insert(QStringLiteral("shortcuts"),
-                           QVariant::fromValue(bindsNothing ? PortalShortcuts() : shortcuts));
+            results.insert(
+                QStringLiteral("shortcuts"),
+                QVariant::fromValue(bindsNothing || bindsAtCreate
+                                        ? PortalShortcuts()
+                                        : answer(qdbus_cast<PortalShortcuts>(args.value(1)))));
         } else {
             return false;
         }
@@ -262,6 +263,15 @@ public:
     QString introspect(const QString&) const override { return {}; }
 
 private:
+    // The shortcuts as bound: the desktop's keys in place of the preferred ones. Locked.
+    PortalShortcuts answer(PortalShortcuts shortcuts) {
+        for (PortalShortcut& s : shortcuts) {
+            seen_.preferred = s.properties.value(QStringLiteral("preferred_trigger")).toString();
+            s.properties = {{QStringLiteral("description"), s.properties.value("description")},
+                            {QStringLiteral("trigger_description"), trigger}};
+        }
+        return shortcuts;
+    }
     bool clipboard(const QDBusMessage& call) {
         std::lock_guard lock(mutex_);
         const QList<QVariant> args = call.arguments();
@@ -415,14 +425,24 @@ TEST_F(DBusHotKeysTest, KeyCommandsThatReachNoInstanceSayWhy) {
 }
 
 TEST_F(DBusHotKeysTest, ThePortalsActivationsArePressAndReleaseOnce) {
+    for (const bool atCreate : {false, true}) { // bound by BindShortcuts, or with the session
+        SCOPED_TRACE(atCreate ? "bound with the session" : "bound by BindShortcuts");
+        FakePortal portal;
+        portal.bindsAtCreate = atCreate;
+        ASSERT_TRUE(portal.start());
+        const auto source = makeDesktopHotKeys();
+        const auto binding = bind(*source);
+        ASSERT_TRUE(binding);
+        EXPECT_EQ(binding->outcome, HotKeyRegistration::bound);
+        EXPECT_EQ(binding->trigger, "Press LOGO+F9") << "the desktop's keys, not ours";
+        EXPECT_EQ(portal.seen().preferred, "CTRL+ALT+space");
+        EXPECT_EQ(portal.seen().bindCalls, atCreate ? 0 : 1)
+            << "BindShortcuts opens System Settings on Plasma 5.27";
+    }
     FakePortal portal;
     ASSERT_TRUE(portal.start());
     const auto source = makeDesktopHotKeys();
-    const auto binding = bind(*source);
-    ASSERT_TRUE(binding);
-    EXPECT_EQ(binding->outcome, HotKeyRegistration::bound);
-    EXPECT_EQ(binding->trigger, "Press LOGO+F9") << "the desktop's keys, not ours";
-    EXPECT_EQ(portal.seen().preferred, "CTRL+ALT+space");
+    ASSERT_TRUE(bind(*source));
     ASSERT_TRUE(QDBusConnection::sessionBus().registerService(QLatin1String(kBusName)));
     const Outcome command = runProgram({"toggle"}); // the key commands serve beside the portal
     QDBusConnection::sessionBus().unregisterService(QLatin1String(kBusName));

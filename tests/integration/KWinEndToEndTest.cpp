@@ -1,5 +1,5 @@
-// The whole road of a dictation on a headless KWin: the hot key through kglobalaccel (KWin's
-// GlobalShortcuts portal binds nothing), the text into a Qt window through the RemoteDesktop
+// The whole road of a dictation on a headless KWin: the hot key through the GlobalShortcuts
+// portal (bound with its session, as Plasma 5.27 wants), the text into a Qt window through the RemoteDesktop
 // portal's keyboard, the clipboard through data-control. The keys come from a second portal
 // session (tools/portal_keys.py): KWin has no virtual-keyboard protocol. The panel is seen in
 // KWin's screenshots (tools/kwin_shot), the active window told by a KWin script.
@@ -89,24 +89,18 @@ TEST_F(KWinEndToEndTest, DictationPastesThroughThePortalOnceConsentIsKept) {
                 DesktopSession::waitFor([&] { return portalSessions() > sessionsBefore; }, 10s))
                 << "the kept consent did not start the portal's session";
         }
-        // The portal's empty answer, then kglobalaccel's, came within the start's second.
+        // The portal's answer came within the start's second.
         ASSERT_FALSE(program_->events("ready").empty());
         EXPECT_EQ(program_->events("ready").front().value("hot_key", ""), "bound");
-        ASSERT_TRUE(DesktopSession::waitFor(
-            [&] {
-                return session_
-                           ->run({"gdbus", "call", "--session", "-d", "org.kde.kglobalaccel", "-o",
-                                  "/kglobalaccel", "-m", "org.kde.KGlobalAccel.shortcut",
-                                  "['murmelin', 'dictate', 'Murmelin', 'Hold to dictate']"})
-                           .out.find("201326624") != std::string::npos; // Ctrl+Alt+Space
-            },
-            10s));
+        EXPECT_EQ(program_->log().find("gave it no keys"), std::string::npos)
+            << "the portal bound nothing, kglobalaccel stood in:\n"
+            << program_->log();
         EXPECT_FALSE(program_->panel()) << "the probe sees a panel before the key";
         const std::string before = readFile(file).value_or("");
         const pid_t holder = session_->launch("keys", {keys, "29,56,57"}); // Ctrl+Alt+Space
         ASSERT_TRUE(DesktopSession::waitFor(
             [&] { return !program_->events("recognition_started").empty(); }, 10s))
-            << "the chord held through the portal reached no kglobalaccel shortcut";
+            << "the chord held through the portal reached no global shortcut";
         // The panel in KWin's own screenshot (layer-shell, no focus taken), the key still held.
         const double shotFrom = monotonicMs();
         EXPECT_TRUE(DesktopSession::waitFor([&] { return program_->panel().has_value(); }, 3s))

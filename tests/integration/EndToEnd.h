@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -280,6 +281,13 @@ private:
 };
 
 // One desktop session per test program; a fresh program and defaults file per test.
+// The clock of the program's trace lines, in milliseconds.
+inline double monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
 class EndToEndFixture : public ::testing::Test {
 public:
     static void SetUpTestSuite() { session_ = new DesktopSession(); }
@@ -292,6 +300,20 @@ public:
         if (HasFailure())
             std::fprintf(stderr, "murmelin log:\n%s\n", program_->log().c_str());
         program_.reset();
+    }
+
+    // The bodies of the notifications with `summary` posted so far.
+    static std::vector<std::string> notified(const std::string& summary) {
+        std::vector<std::string> bodies;
+        for (const auto& n : session_->notifications())
+            if (n.summary == summary)
+                bodies.push_back(n.body);
+        return bodies;
+    }
+    // Where the program keeps the desktop's remote-desktop consent.
+    static std::string tokenPath() {
+        return session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
+               "/murmelin/remote-desktop-token";
     }
 
     // What a target received: its whole text now, read by `read`.

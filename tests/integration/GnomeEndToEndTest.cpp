@@ -20,12 +20,6 @@ using namespace murmelin::test;
 
 namespace {
 
-double monotonicMs() { // the clock of the program's trace lines
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 const std::string kTools = std::string(MURMELIN_SOURCE_DIR) + "/tests/integration/tools/";
 
 class GnomeEndToEndTest : public EndToEndFixture {
@@ -51,18 +45,6 @@ public:
     bool answered(std::chrono::seconds within) const {
         return DesktopSession::waitFor(
             [&] { return answers().find("answered") != std::string::npos; }, within);
-    }
-    std::string tokenPath() const {
-        return session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
-               "/murmelin/remote-desktop-token";
-    }
-
-    std::vector<std::string> notified(const std::string& summary) const {
-        std::vector<std::string> bodies;
-        for (const auto& n : session_->notifications())
-            if (n.summary == summary)
-                bodies.push_back(n.body);
-        return bodies;
     }
 
 private:

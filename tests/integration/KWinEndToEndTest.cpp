@@ -1,8 +1,8 @@
 // The whole road of a dictation on a headless KWin: the hot key through the GlobalShortcuts
-// portal (bound with its session, as Plasma 5.27 wants), the text into a Qt window through the RemoteDesktop
-// portal's keyboard, the clipboard through data-control. The keys come from a second portal
-// session (tools/portal_keys.py): KWin has no virtual-keyboard protocol. The panel is seen in
-// KWin's screenshots (tools/kwin_shot), the active window told by a KWin script.
+// portal (bound with its session, as Plasma 5.27 wants), the text into a Qt window through the
+// RemoteDesktop portal's keyboard, the clipboard through data-control. The keys come from a second
+// portal session (tools/portal_keys.py): KWin has no virtual-keyboard protocol. The panel is seen
+// in KWin's screenshots (tools/kwin_shot), the active window told by a KWin script.
 #include "EndToEnd.h"
 
 #include <gtest/gtest.h>
@@ -15,35 +15,16 @@ using namespace murmelin::test;
 
 namespace {
 
-double monotonicMs() { // the clock of the program's trace lines
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 class KWinEndToEndTest : public EndToEndFixture {
 public:
     static void SetUpTestSuite() { session_ = new DesktopSession({"kwin", "notify", "pulse"}); }
 
-    // Titles of the notifications posted so far.
-    std::vector<std::string> notified(const std::string& summary) const {
-        std::vector<std::string> bodies;
-        std::istringstream in(
-            readFile(session_->env("MURMELIN_NOTIFICATIONS").value_or("")).value_or(""));
-        for (std::string line; std::getline(in, line);) {
-            const auto json = nlohmann::json::parse(line, nullptr, false);
-            if (json.is_object() && json.value("summary", "") == summary)
-                bodies.push_back(json.value("body", ""));
-        }
-        return bodies;
-    }
     size_t portalSessions() const { return notified("Remote control session started").size(); }
 };
 
 TEST_F(KWinEndToEndTest, DictationPastesThroughThePortalOnceConsentIsKept) {
     const std::string dir = session_->dir();
-    const std::string token = session_->env("XDG_CONFIG_HOME").value_or("/nonexistent") +
-                              "/murmelin/remote-desktop-token";
+    const std::string token = tokenPath();
     const std::string keys =
         std::string(MURMELIN_SOURCE_DIR) + "/tests/integration/tools/portal_keys.py";
     const struct Row {

@@ -257,7 +257,10 @@ std::vector<RecordedNotification> DesktopSession::notifications() const {
     const auto file = env("MURMELIN_NOTIFICATIONS");
     std::ifstream in(file.value_or("/nonexistent"));
     for (std::string line; std::getline(in, line);) {
-        const auto json = nlohmann::json::parse(line);
+        // The last line may still be being written: it counts once it is whole.
+        const auto json = nlohmann::json::parse(line, nullptr, false);
+        if (!json.is_object())
+            continue;
         records.push_back({json.at("app_name").get<std::string>(),
                            json.at("summary").get<std::string>(),
                            json.at("body").get<std::string>(), json.at("id").get<unsigned>()});

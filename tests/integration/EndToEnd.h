@@ -316,6 +316,17 @@ public:
                "/murmelin/remote-desktop-token";
     }
 
+    // A dictation without consent to type: told once with its text, nothing typed into the
+    // target whose text is in `targetFile`.
+    void expectCopiedNotPasted(const std::string& targetFile, const std::string& before,
+                               const std::string& cleaned) {
+        EXPECT_TRUE(DesktopSession::waitFor(
+            [&] { return !notified("Copied to clipboard").empty(); }, std::chrono::seconds(5)));
+        EXPECT_EQ(notified("Copied to clipboard"), std::vector<std::string>{cleaned});
+        EXPECT_TRUE(program_->events("paste").empty());
+        EXPECT_EQ(readFile(targetFile).value_or(""), before) << "nothing typed without consent";
+    }
+
     // What a target received: its whole text now, read by `read`.
     void expectDelivered(const std::function<std::string()>& read, const std::string& before,
                          const Seen& seen, size_t dictations) {

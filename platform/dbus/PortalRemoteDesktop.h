@@ -39,13 +39,14 @@ class PortalRemoteDesktop final : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr int kAnswerTimeoutMs = 120000;
     // `version` as portalRemoteDesktopVersion() tells it; `tokenPath` is the restore token's
     // file. A handshake that is not answered within `answerTimeoutMs` (the user may be
     // looking at the dialog) is given up: untrusted, said once. When the file exists (consent
     // given before), the session starts at once. `wantClipboard` asks for the portal's
     // clipboard with the keyboard.
-    PortalRemoteDesktop(unsigned version, std::string tokenPath, int answerTimeoutMs = 120000,
-                        bool wantClipboard = false);
+    PortalRemoteDesktop(unsigned version, std::string tokenPath,
+                        int answerTimeoutMs = kAnswerTimeoutMs, bool wantClipboard = false);
     ~PortalRemoteDesktop() override;
 
     bool started() const { return !session_.isEmpty() && started_; }

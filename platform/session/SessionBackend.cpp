@@ -57,11 +57,11 @@ using NullBackend = Adapters<NullHotKeySource, NullKeyInjector, NullAccessibilit
 // through a script of ours; elsewhere every application gets Control+V.
 struct PortalPaste {
     PortalPaste(unsigned version, std::shared_ptr<const PasteChordTable> chords, bool wantClipboard)
-        : remote(version, remoteDesktopTokenPath(), kConsentTimeoutMs, wantClipboard),
+        : remote(version, remoteDesktopTokenPath(), PortalRemoteDesktop::kAnswerTimeoutMs,
+                 wantClipboard),
           keys(remote, std::move(chords),
                [this] { return windowClassOfAppId(kwin.resourceClass()); }),
           trust(remote) {}
-    static constexpr int kConsentTimeoutMs = 120000; // the user may be reading the dialog
     KWinActiveWindow kwin;
     PortalRemoteDesktop remote;
     PortalKeyInjector keys;
